@@ -1,0 +1,236 @@
+// quorvel._proxor: neighbor lists through a cell-list search.
+//
+// Each entry binds and converts its arguments, runs the search routine and
+// turns the neighbor pair list into a tuple of five NumPy arrays.
+#include "cell_list.hpp"
+#include "quorvel/binding/arguments.hpp"
+#include "quorvel/binding/convert.hpp"
+#include "quorvel/binding/errors.hpp"
+#include "quorvel/binding/module.hpp"
+#include "quorvel/binding/results.hpp"
+
+namespace quorvel::proxor {
+
+namespace {
+
+using binding::Arguments;
+using binding::ArrayArg;
+using binding::convert_argument;
+using binding::DType;
+using binding::FunctionSpec;
+using binding::Parameter;
+using binding::Ref;
+
+constexpr uint64_t k_default_max_nbins = 1000000;
+
+// The options shared by the three functions: self_interaction,
+// use_scaled_positions and max_nbins, in that order after the variant's own
+// parameters.
+struct Options {
+    bool self_interaction = false;
+    bool use_scaled_positions = false;
+    uint64_t max_nbins = k_default_max_nbins;
+};
+
+template <std::size_t P>
+bool convert_options(const FunctionSpec& f, const Arguments<P>& a, std::size_t first, Options& o) {
+    const Parameter* p = f.parameters.data();
+    if (PyObject* v = a[first]) {
+        if (!convert_argument(p[first].name, [&] { return binding::to_bool(v, o.self_interaction); })) return false;
+    }
+    if (PyObject* v = a[first + 1]) {
+        if (!convert_argument(p[first + 1].name, [&] { return binding::to_bool(v, o.use_scaled_positions); })) return false;
+    }
+    if (PyObject* v = a[first + 2]) {
+        if (!convert_argument(p[first + 2].name, [&] { return binding::to_u64(v, o.max_nbins); })) return false;
+    }
+    return true;
+}
+
+// pbc, cell and positions: the first three parameters of every function.
+struct Geometry {
+    std::array<bool, 3> pbc{};
+    ArrayArg<double> cell;
+    ArrayArg<double> positions;
+};
+
+template <std::size_t P>
+bool convert_geometry(const FunctionSpec& f, const Arguments<P>& a, Geometry& g) {
+    const Parameter* p = f.parameters.data();
+    return convert_argument(p[0].name, [&] { return binding::to_three_bools(a[0], g.pbc); }) &&
+           convert_argument(p[1].name, [&] { return binding::to_view2(a[1], DType::float64, g.cell); }) &&
+           convert_argument(p[2].name, [&] { return binding::to_view2(a[2], DType::float64, g.positions); });
+}
+
+// The (i, j, d, D, S) tuple, or the exception for a failed search.
+Ref pair_list_result(Result<NeighborList>&& result) {
+    if (!result) {
+        binding::raise_failure(result.error());
+        return Ref();
+    }
+    NeighborList& list = *result;
+    const auto m = static_cast<int64_t>(list.count);
+    Ref i = binding::array_from_buffer(std::move(list.i), {m});
+    if (!i) return Ref();
+    Ref j = binding::array_from_buffer(std::move(list.j), {m});
+    if (!j) return Ref();
+    Ref d = binding::array_from_buffer(std::move(list.d), {m});
+    if (!d) return Ref();
+    Ref D = binding::array_from_buffer(std::move(list.D), {m, 3});
+    if (!D) return Ref();
+    Ref S = binding::array_from_buffer(std::move(list.S), {m, 3});
+    if (!S) return Ref();
+    return Ref::steal(PyTuple_Pack(5, i.get(), j.get(), d.get(), D.get(), S.get()));
+}
+
+constexpr Parameter k_scalar_params[] = {
+    {"pbc"}, {"cell"}, {"positions"}, {"cutoff"},
+    {"self_interaction", "False"}, {"use_scaled_positions", "False"}, {"max_nbins", "1000000"},
+};
+constexpr Parameter k_radii_params[] = {
+    {"pbc"}, {"cell"}, {"positions"}, {"radii"},
+    {"self_interaction", "False"}, {"use_scaled_positions", "False"}, {"max_nbins", "1000000"},
+};
+constexpr Parameter k_dict_params[] = {
+    {"pbc"}, {"cell"}, {"positions"}, {"numbers"}, {"zi_keys"}, {"zj_keys"}, {"cutoff_vals"},
+    {"self_interaction", "False"}, {"use_scaled_positions", "False"}, {"max_nbins", "1000000"},
+};
+
+PyObject* scalar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* radii_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* dict_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+#define QUORVEL_INTERRUPT_NOTE                                                          \
+    "\n"                                                                                \
+    "A long search can be interrupted: Ctrl-C (any pending signal) stops it within\n" \
+    "about a second and raises KeyboardInterrupt; nothing of the call is kept.\n"
+
+constexpr const char* k_scalar_doc =
+    "Compute a neighbor list for an atomic configuration (native cell-list fast path).\n"
+    "\n"
+    "Implements the same cell-list algorithm as the host package's primitive\n"
+    "neighbor-list routine, for the common case of a scalar float cutoff. It always\n"
+    "returns all five quantities (i, j, d, D, S); the calling Python code selects\n"
+    "which of them to expose.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "pbc : sequence of three bool\n"
+    "    Periodic boundary conditions for each axis.\n"
+    "cell : (3, 3) float64 array\n"
+    "    Unit cell vectors, row-major: cell[0] is the first lattice vector.\n"
+    "positions : (N, 3) float64 array\n"
+    "    Cartesian or scaled atom positions.\n"
+    "cutoff : float\n"
+    "    Neighbour cutoff radius, in the units of positions.\n"
+    "self_interaction : bool\n"
+    "    Include the (i, i, 0) pairs.\n"
+    "use_scaled_positions : bool\n"
+    "    If true, positions are fractional coordinates.\n"
+    "max_nbins : unsigned int\n"
+    "    Maximum total number of spatial bins (memory cap).\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "(i, j, d, D, S) : tuple of arrays\n"
+    "    int64 (M,), int64 (M,), float64 (M,), float64 (M, 3), int64 (M, 3).\n" QUORVEL_INTERRUPT_NOTE;
+
+constexpr const char* k_radii_doc =
+    "Neighbor list with per-atom radii cutoffs.\n"
+    "\n"
+    "Equivalent to the host package's routine when the cutoff is a 1-D array of\n"
+    "per-atom radii. Atoms i,j are neighbors when d < radii[i] + radii[j].\n"
+    "\n"
+    "Uses the scalar fast path with max_cutoff = 2*max(radii) and post-filters.\n" QUORVEL_INTERRUPT_NOTE;
+
+constexpr const char* k_dict_doc =
+    "Neighbor list with element-pair (dict-style) cutoffs.\n"
+    "\n"
+    "Equivalent to the host package's routine when the cutoff is a dict mapping\n"
+    "(Z_i, Z_j) atomic-number pairs to cutoff distances.\n"
+    "\n"
+    "Arguments\n"
+    "---------\n"
+    "numbers  : (N,) int64 — atomic numbers per atom\n"
+    "zi_keys  : cutoff dict keys (first element atomic number)\n"
+    "zj_keys  : cutoff dict keys (second element atomic number)\n"
+    "cutoff_vals : corresponding cutoff distances\n"
+    "\n"
+    "The lookup is symmetric: (Z_i, Z_j) and (Z_j, Z_i) are treated equally.\n" QUORVEL_INTERRUPT_NOTE;
+
+constexpr FunctionSpec k_functions[] = {
+    {"primitive_neighbor_list_rs", k_scalar_params, 4, k_scalar_doc, scalar_entry},
+    {"primitive_neighbor_list_radii_rs", k_radii_params, 4, k_radii_doc, radii_entry},
+    {"primitive_neighbor_list_dict_rs", k_dict_params, 7, k_dict_doc, dict_entry},
+};
+
+
+PyObject* scalar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::guarded([&]() -> Ref {
+        const FunctionSpec& f = k_functions[0];
+        Arguments<7> a;
+        if (!a.bind(f, args, nargs, kwnames)) return Ref();
+        Geometry g;
+        double cutoff = 0.0;
+        Options o;
+        if (!convert_geometry(f, a, g) ||
+            !convert_argument("cutoff", [&] { return binding::to_double(a[3], cutoff); }) ||
+            !convert_options(f, a, 4, o)) {
+            return Ref();
+        }
+        return pair_list_result(build_neighbor_list(g.pbc, g.cell.view2, g.positions.view2, cutoff,
+                                                    o.self_interaction, o.use_scaled_positions,
+                                                    o.max_nbins, binding::signal_check()));
+    });
+}
+
+PyObject* radii_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::guarded([&]() -> Ref {
+        const FunctionSpec& f = k_functions[1];
+        Arguments<7> a;
+        if (!a.bind(f, args, nargs, kwnames)) return Ref();
+        Geometry g;
+        ArrayArg<double> radii;
+        Options o;
+        if (!convert_geometry(f, a, g) ||
+            !convert_argument("radii", [&] { return binding::to_view1(a[3], DType::float64, radii); }) ||
+            !convert_options(f, a, 4, o)) {
+            return Ref();
+        }
+        return pair_list_result(build_neighbor_list_radii(
+            g.pbc, g.cell.view2, g.positions.view2, radii.view1, o.self_interaction,
+            o.use_scaled_positions, o.max_nbins, binding::signal_check()));
+    });
+}
+
+PyObject* dict_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::guarded([&]() -> Ref {
+        const FunctionSpec& f = k_functions[2];
+        Arguments<10> a;
+        if (!a.bind(f, args, nargs, kwnames)) return Ref();
+        Geometry g;
+        ArrayArg<int64_t> numbers;
+        std::vector<int64_t> zi;
+        std::vector<int64_t> zj;
+        std::vector<double> values;
+        Options o;
+        if (!convert_geometry(f, a, g) ||
+            !convert_argument("numbers", [&] { return binding::to_view1(a[3], DType::int64, numbers); }) ||
+            !convert_argument("zi_keys", [&] { return binding::to_int_list(a[4], zi); }) ||
+            !convert_argument("zj_keys", [&] { return binding::to_int_list(a[5], zj); }) ||
+            !convert_argument("cutoff_vals", [&] { return binding::to_double_list(a[6], values); }) ||
+            !convert_options(f, a, 7, o)) {
+            return Ref();
+        }
+        return pair_list_result(build_neighbor_list_dict(
+            g.pbc, g.cell.view2, g.positions.view2, numbers.view1, zi, zj, values,
+            o.self_interaction, o.use_scaled_positions, o.max_nbins, binding::signal_check()));
+    });
+}
+
+constexpr binding::ModuleSpec k_module{"_proxor", "quorvel._proxor", k_functions};
+
+}  // namespace
+
+}  // namespace quorvel::proxor
+
+PyMODINIT_FUNC PyInit__proxor() { return quorvel::binding::init_module(quorvel::proxor::k_module); }

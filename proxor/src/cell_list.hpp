@@ -1,0 +1,60 @@
+// Cell-list neighbor search.
+//
+// Python-free: native values in, a neighbor pair list or a Failure out.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "quorvel/native/buffer.hpp"
+#include "quorvel/native/failure.hpp"
+#include "quorvel/native/views.hpp"
+
+namespace quorvel::proxor {
+
+// Every pair (i, j, S) closer than the cutoff, in the search's final order
+// (ascending i; within one i by the offsets d2, d1, d0, then by j within the
+// neighbor bin). D and S hold three values per pair, row-major.
+struct NeighborList {
+    std::size_t count = 0;
+    Buffer<int64_t> i;
+    Buffer<int64_t> j;
+    Buffer<double> d;
+    Buffer<double> D;  // 3 * count
+    Buffer<int64_t> S;  // 3 * count
+
+    // Five buffers of exactly `n` pairs (contents unspecified).
+    [[nodiscard]] static NeighborList with_count(std::size_t n);
+};
+
+// The scalar-cutoff search. `cell` and `positions` are read by logical index;
+// only rows/columns 0-2 of cell and columns 0-2 of positions are read.
+// Errors: the singular-cell message (value_error); "ndarray: index out of
+// bounds" (panic) for a cell smaller than 3x3 or positions with fewer than
+// three columns; cancelled when `cancel` asks to stop. Throws std::bad_alloc.
+[[nodiscard]] Result<NeighborList> build_neighbor_list(
+    std::array<bool, 3> pbc, View2<double> cell, View2<double> positions, double cutoff,
+    bool self_interaction, bool use_scaled_positions, uint64_t max_nbins,
+    const CancelCheck& cancel = {});
+
+// Pairs with d < radii[i] + radii[j], from one search at twice the largest
+// radius. Errors as build_neighbor_list, plus the panic "ndarray: index out of
+// bounds" when a found pair names an atom without a radius.
+[[nodiscard]] Result<NeighborList> build_neighbor_list_radii(
+    std::array<bool, 3> pbc, View2<double> cell, View2<double> positions, View1<double> radii,
+    bool self_interaction, bool use_scaled_positions, uint64_t max_nbins,
+    const CancelCheck& cancel = {});
+
+// Pairs closer than the cutoff of their element pair (zi, zj) -> value, from
+// one search at the largest value. Errors as build_neighbor_list, plus the
+// panics "index out of bounds: the len is {} but the index is {}" (short key
+// lists) and "ndarray: index out of bounds" (a pair beyond `numbers`).
+[[nodiscard]] Result<NeighborList> build_neighbor_list_dict(
+    std::array<bool, 3> pbc, View2<double> cell, View2<double> positions, View1<int64_t> numbers,
+    std::span<const int64_t> zi_keys, std::span<const int64_t> zj_keys,
+    std::span<const double> cutoff_vals, bool self_interaction, bool use_scaled_positions,
+    uint64_t max_nbins, const CancelCheck& cancel = {});
+
+}  // namespace quorvel::proxor

@@ -1,0 +1,1 @@
+"""quorvel: native neighbor lists and structure-file text blocks."""
