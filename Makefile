@@ -1,0 +1,74 @@
+# Everything a fresh Debian 12 machine needs, from this repository alone.
+#
+#   make demo    the main job: the neighbor-list benchmark on its default case
+#   make test    the whole test suite (C++ and Python) against the installed build
+#   make bench   every benchmark, with the comparison libraries installed
+#
+# Each target installs what is missing (apt-get), creates .venv from Debian's
+# /usr/bin/python3 with the system's site packages, and installs the package
+# into it; a second run skips what is done.
+
+SHELL := /bin/bash
+PYTHON_SYSTEM := /usr/bin/python3
+VENV := .venv
+PY := $(VENV)/bin/python
+STAMPS := .stamps
+BUILD := build
+
+APT_PACKAGES := g++ pkg-config meson ninja-build libgtest-dev libfast-float-dev \
+	python3-dev python3-venv python3-pip python3-numpy python3-mesonpy \
+	python3-pytest python3-hypothesis python3-scipy
+BENCH_PACKAGES := python3-pymatgen
+
+SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
+SOURCES := $(shell find binding proxor ledgra quorvel -type f \( -name '*.cpp' -o -name '*.hpp' \
+	-o -name '*.py' -o -name '*.pyi' -o -name 'meson.build' -o -name 'py.typed' -o -name '*.txt' \
+	-o -name 'POSCAR*' -o -name '*.xyz' -o -name 'XDATCAR*' \) 2>/dev/null) \
+	meson.build meson_options.txt pyproject.toml
+
+# Installs the Debian packages of $(1) that are not installed yet.
+define apt_install
+	@missing=""; for p in $(1); do \
+		dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+		echo "installing:$$missing"; \
+		$(SUDO) apt-get update -qq && \
+		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	fi
+endef
+
+.PHONY: demo test test-cpp test-python bench deps install clean
+
+deps:
+	$(call apt_install,$(APT_PACKAGES))
+
+$(PY): | deps
+	$(PYTHON_SYSTEM) -m venv --system-site-packages $(VENV)
+
+$(STAMPS)/installed: $(SOURCES) | deps $(PY)
+	@mkdir -p $(STAMPS)
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps -Cbuilddir=$(CURDIR)/$(BUILD)/pip .
+	@touch $@
+
+install: deps $(STAMPS)/installed
+
+demo: install
+	$(PY) -P bench/bench_neighbors.py --quick
+
+test-cpp: deps
+	@[ -f $(BUILD)/cpp/build.ninja ] || meson setup $(BUILD)/cpp -Dtests=true --buildtype=release >/dev/null
+	meson test -C $(BUILD)/cpp --print-errorlogs
+
+test-python: install
+	$(PY) -P -m pytest -p no:cacheprovider tests
+
+test: test-cpp test-python
+
+bench: install
+	$(call apt_install,$(BENCH_PACKAGES))
+	$(PY) -P bench/bench_neighbors.py
+	$(PY) -P bench/bench_text.py
+
+clean:
+	rm -rf $(BUILD) $(STAMPS) $(VENV)
