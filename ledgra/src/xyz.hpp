@@ -33,6 +33,7 @@ struct XyzBlock {
 
 [[nodiscard]] Result<XyzBlock> parse_xyz_block(std::span<const std::string_view> lines);
 
+// Reserves 75 bytes a row in `out` once the length check has passed.
 // Errors: the length-mismatch ValueError; the panic "ndarray: index out of
 // bounds" for rows with fewer than three columns.
 [[nodiscard]] Result<void> format_xyz_block(std::span<const std::string_view> symbols,
