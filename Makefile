@@ -47,8 +47,8 @@ $(PY): | deps
 	$(PYTHON_SYSTEM) -m venv --system-site-packages $(VENV)
 
 $(STAMPS)/installed: $(SOURCES) | deps $(PY)
-	@mkdir -p $(STAMPS)
-	$(PY) -m pip install --quiet --no-build-isolation --no-deps -Cbuilddir=$(CURDIR)/$(BUILD)/pip .
+	@mkdir -p $(STAMPS) $(BUILD)/pip
+	$(PY) -m pip install --quiet --no-build-isolation --no-deps --config-settings=builddir=$(CURDIR)/$(BUILD)/pip .
 	@touch $@
 
 install: deps $(STAMPS)/installed
