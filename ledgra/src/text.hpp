@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <expected>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -109,6 +110,9 @@ namespace detail {
 
 namespace detail {
 
+// GCC's 128-bit integer; __extension__ keeps -Wpedantic quiet about it.
+__extension__ using uint128 = unsigned __int128;
+
 inline constexpr uint64_t k_pow10[20] = {1u,
                                          10u,
                                          100u,
@@ -195,10 +199,10 @@ inline void append_fixed(TextSink& out, double v, unsigned width, unsigned preci
     uint64_t frac_digits = 0;
     if (frac_num != 0 && s < 128) {
         // With s >= 128 the product stays below 2^117 < half, so it rounds to 0.
-        const unsigned __int128 prod = static_cast<unsigned __int128>(frac_num) * scale;
+        const detail::uint128 prod = static_cast<detail::uint128>(frac_num) * scale;
         frac_digits = static_cast<uint64_t>(prod >> s);
-        const unsigned __int128 rem = prod & ((static_cast<unsigned __int128>(1) << s) - 1);
-        const unsigned __int128 half = static_cast<unsigned __int128>(1) << (s - 1);
+        const detail::uint128 rem = prod & ((static_cast<detail::uint128>(1) << s) - 1);
+        const detail::uint128 half = static_cast<detail::uint128>(1) << (s - 1);
         if (rem > half || (rem == half && (frac_digits & 1u) != 0)) {
             if (++frac_digits == scale) {
                 frac_digits = 0;
@@ -236,7 +240,7 @@ enum class Align { left, right };
 // Appends `text` padded with spaces to `width` code points (on the right for
 // Align::left, on the left for Align::right); longer text is written whole.
 inline void append_string_field(TextSink& out, std::string_view text, std::size_t width, Align align) {
-    const std::size_t n = text.size() < width ? count_code_points(text) : width;
+    const std::size_t n = count_code_points(text);
     const std::size_t pad = n < width ? width - n : 0;
     char* p = out.ensure(text.size() + pad);
     if (align == Align::right) {

@@ -1,0 +1,317 @@
+#include "text.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#if __has_include(<fast_float/fast_float.h>)
+#include <fast_float/fast_float.h>
+#define QUORVEL_HAVE_FAST_FLOAT 1
+#else
+#define QUORVEL_HAVE_FAST_FLOAT 0
+#endif
+
+#include "unicode_case.hpp"
+
+namespace quorvel::ledgra {
+
+namespace {
+
+constexpr FloatParseResult k_refused(const char* first) noexcept {
+    return {first, std::errc::invalid_argument};
+}
+
+[[nodiscard]] constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+[[nodiscard]] constexpr char ascii_lower(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
+[[nodiscard]] constexpr char ascii_upper(char c) noexcept {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - ('a' - 'A')) : c;
+}
+
+// Case-insensitive comparison with a lower-case ASCII word.
+[[nodiscard]] bool equals_word(const char* p, const char* last, std::string_view word) noexcept {
+    if (static_cast<std::size_t>(last - p) != word.size()) return false;
+    for (const char w : word) {
+        if (ascii_lower(*p++) != w) return false;
+    }
+    return true;
+}
+
+// The words "inf", "infinity" and "nan" (any case) after an optional sign.
+[[nodiscard]] FloatParseResult parse_word(const char* first, const char* p, const char* last, bool negative,
+                                          double& value) noexcept {
+    if (equals_word(p, last, "inf") || equals_word(p, last, "infinity")) {
+        value = negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+        return {last, std::errc{}};
+    }
+    if (equals_word(p, last, "nan")) {
+        value = std::copysign(std::numeric_limits<double>::quiet_NaN(), negative ? -1.0 : 1.0);
+        return {last, std::errc{}};
+    }
+    return k_refused(first);
+}
+
+// Splits off the sign. Returns the start of the unsigned part, or null when
+// nothing follows the sign.
+[[nodiscard]] const char* skip_sign(const char* first, const char* last, bool& negative) noexcept {
+    negative = false;
+    const char* p = first;
+    if (p != last && (*p == '+' || *p == '-')) {
+        negative = *p == '-';
+        ++p;
+    }
+    return p == last ? nullptr : p;
+}
+
+// For an unsigned decimal literal that std::from_chars found out of range:
+// true when it overflows (its value is at least 1), false when it underflows.
+[[nodiscard]] bool decimal_overflows(const char* p, const char* last) noexcept {
+    // The literal is 0.d1d2... x 10^(magnitude + exponent) with d1 its leading
+    // non-zero digit. Counts saturate far beyond the double range.
+    constexpr int64_t k_cap = int64_t{1} << 40;
+    int64_t lead_int_digits = 0;  // integer digits from the leading non-zero one
+    int64_t frac_zeros = 0;       // fraction zeros before the leading non-zero digit
+    bool in_fraction = false;
+    bool found = false;
+    for (; p != last && *p != 'e' && *p != 'E'; ++p) {
+        if (*p == '.') {
+            in_fraction = true;
+        } else if (!in_fraction) {
+            if (found || *p != '0') {
+                found = true;
+                if (lead_int_digits < k_cap) ++lead_int_digits;
+            }
+        } else if (!found) {
+            if (*p != '0') {
+                found = true;
+            } else if (frac_zeros < k_cap) {
+                ++frac_zeros;
+            }
+        }
+    }
+    if (!found) return false;
+    const int64_t magnitude = lead_int_digits > 0 ? lead_int_digits : -frac_zeros;
+    int64_t exponent = 0;
+    if (p != last) {
+        ++p;
+        bool negative = false;
+        if (*p == '+' || *p == '-') negative = *p++ == '-';
+        for (; p != last; ++p) {
+            if (exponent < k_cap) exponent = exponent * 10 + (*p - '0');
+        }
+        if (negative) exponent = -exponent;
+    }
+    return magnitude + exponent > 0;
+}
+
+}  // namespace
+
+namespace detail {
+
+FloatParseResult parse_float_std(const char* first, const char* last, double& value) noexcept {
+    bool negative;
+    const char* p = skip_sign(first, last, negative);
+    if (p == nullptr) return k_refused(first);
+    if (!is_digit(*p) && *p != '.') return parse_word(first, p, last, negative, value);
+    double v;
+    const auto r = std::from_chars(p, last, v, std::chars_format::general);
+    if (r.ptr != last) return k_refused(first);
+    if (r.ec == std::errc::result_out_of_range) {
+        // from_chars leaves the value unwritten here; the literal is beyond
+        // the double range on one side or the other.
+        v = decimal_overflows(p, last) ? std::numeric_limits<double>::infinity() : 0.0;
+    } else if (r.ec != std::errc{}) {
+        return k_refused(first);
+    }
+    value = negative ? -v : v;
+    return {last, std::errc{}};
+}
+
+}  // namespace detail
+
+FloatParseResult parse_float(const char* first, const char* last, double& value) noexcept {
+#if QUORVEL_HAVE_FAST_FLOAT
+    bool negative;
+    const char* p = skip_sign(first, last, negative);
+    if (p == nullptr) return k_refused(first);
+    // Only a digit or "." may start a number; the words are matched here so
+    // that "nan(...)" and partial words are refused. Because the sign is gone,
+    // fast_float never sees a second one ("+-1").
+    if (!is_digit(*p) && *p != '.') return parse_word(first, p, last, negative, value);
+    double v;
+    // fast_float's decimal grammar is ours once the whole field must match:
+    // it stops early (and we refuse) on "1e", "1e+", "1_0", "1.5d0", "0x1".
+    // Out-of-range values come back as +-inf or +-0.
+    const auto r = fast_float::from_chars(p, last, v);
+    if (r.ptr != last || (r.ec != std::errc{} && r.ec != std::errc::result_out_of_range)) {
+        return k_refused(first);
+    }
+    value = negative ? -v : v;
+    return {last, std::errc{}};
+#else
+    return detail::parse_float_std(first, last, value);
+#endif
+}
+
+namespace detail {
+
+void append_fixed_slow(TextSink& out, double v, unsigned width, unsigned precision) {
+    if (std::isnan(v)) {
+        append_string_field(out, "NaN", width, Align::right);
+        return;
+    }
+    if (std::isinf(v)) {
+        append_string_field(out, v < 0 ? "-inf" : "inf", width, Align::right);
+        return;
+    }
+    // to_chars with a precision is exact (round half to even on the exact
+    // decimal expansion). The sign is ours so that -0.0 and negatives that
+    // round to zero keep it.
+    const std::size_t cap = 1u + 309u + 1u + precision + 8u;
+    char stack[400];
+    std::string heap;
+    char* buf = stack;
+    if (cap > sizeof stack) {
+        heap.resize(cap);
+        buf = heap.data();
+    }
+    buf[0] = '-';
+    const auto r = std::to_chars(buf + 1, buf + cap, std::fabs(v), std::chars_format::fixed,
+                                 static_cast<int>(precision));
+    const char* begin = std::signbit(v) ? buf : buf + 1;
+    append_string_field(out, std::string_view(begin, static_cast<std::size_t>(r.ptr - begin)), width,
+                        Align::right);
+}
+
+}  // namespace detail
+
+namespace {
+
+// Code points above the Unicode range stand for bytes that are not valid
+// UTF-8; they have no case and are written back as the byte.
+constexpr char32_t k_raw_byte = 0x110000;
+
+void decode_utf8(std::string_view s, std::u32string& out) {
+    out.clear();
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const auto* end = p + s.size();
+    while (p != end) {
+        const unsigned b0 = *p;
+        std::size_t n = 0;
+        char32_t cp = 0;
+        char32_t min = 0;
+        if (b0 < 0x80u) {
+            out.push_back(b0);
+            ++p;
+            continue;
+        } else if (b0 >= 0xC2u && b0 <= 0xDFu) {
+            n = 1, cp = b0 & 0x1Fu, min = 0x80;
+        } else if (b0 >= 0xE0u && b0 <= 0xEFu) {
+            n = 2, cp = b0 & 0x0Fu, min = 0x800;
+        } else if (b0 >= 0xF0u && b0 <= 0xF4u) {
+            n = 3, cp = b0 & 0x07u, min = 0x10000;
+        }
+        bool ok = n != 0 && static_cast<std::size_t>(end - p) > n;
+        for (std::size_t k = 1; ok && k <= n; ++k) {
+            if ((p[k] & 0xC0u) != 0x80u) {
+                ok = false;
+            } else {
+                cp = (cp << 6) | (p[k] & 0x3Fu);
+            }
+        }
+        ok = ok && cp >= min && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+        if (!ok) {
+            out.push_back(k_raw_byte + b0);
+            ++p;
+            continue;
+        }
+        out.push_back(cp);
+        p += n + 1;
+    }
+}
+
+void encode_utf8(char32_t cp, std::string& out) {
+    if (cp < 0x80) {
+        out.push_back(static_cast<char>(cp));
+    } else if (cp >= k_raw_byte) {
+        out.push_back(static_cast<char>(static_cast<unsigned char>(cp - k_raw_byte)));
+    } else if (cp < 0x800) {
+        out.push_back(static_cast<char>(0xC0u | (cp >> 6)));
+        out.push_back(static_cast<char>(0x80u | (cp & 0x3Fu)));
+    } else if (cp < 0x10000) {
+        out.push_back(static_cast<char>(0xE0u | (cp >> 12)));
+        out.push_back(static_cast<char>(0x80u | ((cp >> 6) & 0x3Fu)));
+        out.push_back(static_cast<char>(0x80u | (cp & 0x3Fu)));
+    } else {
+        out.push_back(static_cast<char>(0xF0u | (cp >> 18)));
+        out.push_back(static_cast<char>(0x80u | ((cp >> 12) & 0x3Fu)));
+        out.push_back(static_cast<char>(0x80u | ((cp >> 6) & 0x3Fu)));
+        out.push_back(static_cast<char>(0x80u | (cp & 0x3Fu)));
+    }
+}
+
+[[nodiscard]] bool cased(char32_t c) noexcept { return c < k_raw_byte && unicode::is_cased(c); }
+[[nodiscard]] bool case_ignorable(char32_t c) noexcept {
+    return c < k_raw_byte && unicode::is_case_ignorable(c);
+}
+
+// U+03A3 at position i becomes the final sigma when, skipping case-ignorable
+// characters, a cased character precedes it and none follows it.
+[[nodiscard]] bool is_final_sigma(const std::u32string& s, std::size_t i) noexcept {
+    std::size_t j = i;
+    while (j > 0 && case_ignorable(s[j - 1])) --j;
+    if (j == 0 || !cased(s[j - 1])) return false;
+    std::size_t k = i + 1;
+    while (k < s.size() && case_ignorable(s[k])) ++k;
+    return k == s.size() || !cased(s[k]);
+}
+
+[[nodiscard]] std::size_t lower_at(const std::u32string& s, std::size_t i, char32_t out[3]) noexcept {
+    const char32_t c = s[i];
+    if (c >= k_raw_byte) {
+        out[0] = c;
+        return 1;
+    }
+    if (c == 0x03A3) {
+        out[0] = is_final_sigma(s, i) ? char32_t{0x03C2} : char32_t{0x03C3};
+        return 1;
+    }
+    return unicode::to_lower_full(c, out);
+}
+
+}  // namespace
+
+void append_normalised_symbol(std::string& out, std::string_view field, SymbolScratch& scratch) {
+    bool ascii = true;
+    for (const char c : field) ascii = ascii && static_cast<unsigned char>(c) < 0x80u;
+    if (ascii) {
+        // The common case: no decoding, no scratch.
+        const std::size_t at = out.size();
+        out.append(field);
+        char* p = out.data() + at;
+        for (std::size_t k = 0; k < field.size(); ++k) p[k] = ascii_lower(p[k]);
+        if (!field.empty()) p[0] = ascii_upper(p[0]);
+        return;
+    }
+    std::u32string& cps = scratch.code_points;
+    decode_utf8(field, cps);
+    char32_t lowered[3];
+    for (std::size_t i = 0; i < cps.size(); ++i) {
+        const std::size_t n = lower_at(cps, i, lowered);
+        std::size_t k = 0;
+        if (i == 0) {
+            char32_t upper[3];
+            const std::size_t m =
+                lowered[0] >= k_raw_byte ? (upper[0] = lowered[0], 1) : unicode::to_upper_full(lowered[0], upper);
+            for (std::size_t u = 0; u < m; ++u) encode_utf8(upper[u], out);
+            k = 1;
+        }
+        for (; k < n; ++k) encode_utf8(lowered[k], out);
+    }
+}
+
+}  // namespace quorvel::ledgra
