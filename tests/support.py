@@ -34,3 +34,27 @@ def run_python(code, timeout=60):
     """Runs code in a fresh interpreter (the one running the tests)."""
     return subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(code)],
                           capture_output=True, text=True, timeout=timeout)
+
+
+# Source of a helper, for code run by run_python: run_in_subinterpreter(code)
+# runs code in a new sub-interpreter that shares the main one's settings (the
+# kind that can load single-phase modules) and returns None or the error text.
+SUBINTERPRETER_HELPER = """
+def run_in_subinterpreter(code):
+    try:
+        import _interpreters as interpreters  # Python 3.13+
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+        try:
+            sub = interpreters.create(isolated=False)
+        except TypeError:
+            sub = interpreters.create()
+        try:
+            interpreters.run_string(sub, code)
+        except interpreters.RunFailedError as e:
+            return str(e)
+        return None
+    sub = interpreters.create("legacy")
+    failure = interpreters.run_string(sub, code)
+    return None if failure is None else failure.formatted
+"""
