@@ -1,0 +1,234 @@
+// Internals of the cell-list search, shared by cell_list.cpp, the
+// instruction-set specific search loops and the native tests.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "cell_list.hpp"
+
+namespace quorvel::proxor::detail {
+
+// Conversions from double that saturate instead of being undefined:
+// truncation toward zero, NaN to 0, out-of-range values to the nearest bound
+// (negative values to 0 for the unsigned one).
+[[nodiscard]] uint64_t to_u64_saturating(double x) noexcept;
+[[nodiscard]] int64_t to_i64_saturating(double x) noexcept;
+
+// Euclidean division of v by n >= 1: v = quotient * n + remainder with the
+// remainder in [0, n). Exact for every v and n, also for n >= 2^63.
+struct EuclidDiv {
+    int64_t quotient;
+    uint64_t remainder;
+};
+__extension__ typedef __int128 int128;
+[[nodiscard]] inline EuclidDiv euclid_div(int128 v, uint64_t n) noexcept {
+    const auto sn = static_cast<int128>(n);
+    // The search only ever steps one cell past either end.
+    if (v >= 0 && v < sn) return {0, static_cast<uint64_t>(v)};
+    if (v < 0 && v >= -sn) return {-1, static_cast<uint64_t>(v + sn)};
+    int128 q = v / sn;
+    int128 rem = v - q * sn;
+    if (rem < 0) {
+        rem += sn;
+        q -= 1;
+    }
+    return {static_cast<int64_t>(q), static_cast<uint64_t>(rem)};
+}
+
+// The singular-cell error text, with det in the form 1.234e-16 (three
+// decimals, correctly rounded, exponent without '+' and leading zeros).
+[[nodiscard]] std::string singular_cell_message(double det);
+
+// Bin counts n_k and search ranges r_k for a cell and cutoff.
+struct BinPlan {
+    std::array<uint64_t, 3> n{};
+    std::array<uint64_t, 3> r{};
+    std::array<double, 3> heights{};
+    double det = 0.0;
+    double bin_size = 0.0;
+};
+[[nodiscard]] BinPlan plan_bins(const std::array<std::array<double, 3>, 3>& cell,
+                                std::array<bool, 3> pbc, double cutoff, uint64_t max_nbins) noexcept;
+
+// True when n0 * n1 * n2 > limit, computed without wrap-around.
+[[nodiscard]] bool product_exceeds(const std::array<uint64_t, 3>& n, uint64_t limit) noexcept;
+
+// Instruction sets the candidate tests can run on. Every level gives
+// bit-identical results; `scalar` is the plain reference loop.
+enum class Simd { scalar, sse2, avx2, avx512 };
+
+// The best level this processor supports.
+[[nodiscard]] Simd best_simd() noexcept;
+[[nodiscard]] bool simd_supported(Simd level) noexcept;
+
+// build_neighbor_list with the candidate tests forced onto one level.
+[[nodiscard]] Result<NeighborList> build_neighbor_list_on(
+    Simd level, std::array<bool, 3> pbc, View2<double> cell, View2<double> positions,
+    double cutoff, bool self_interaction, bool use_scaled_positions, uint64_t max_nbins,
+    const CancelCheck& cancel);
+
+// ---------------------------------------------------------------------------
+// The data the search loops work on.
+
+// Where the center atom sits: its Cartesian position, bin coordinates, wrap
+// offsets and its slot in the bin-sorted arrays.
+struct Home {
+    double x[3];
+    int64_t o[3];
+    uint64_t g[3];
+    std::size_t slot;
+};
+
+// Occupied bin [begin, end) of the sorted arrays. `uniform` when all its
+// atoms share one wrap offset, which lets the shift vector be computed once.
+struct BinRange {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    bool uniform = true;
+};
+
+// Open-addressing map from flat bin index to an occupied bin, for grids much
+// larger than the number of atoms.
+struct SparseBins {
+    const uint64_t* keys = nullptr;  // UINT64_MAX marks a free slot
+    const uint64_t* values = nullptr;
+    uint64_t mask = 0;
+    const BinRange* bins = nullptr;
+};
+
+struct SearchGrid {
+    std::size_t atoms = 0;
+    uint64_t n[3]{};
+    uint64_t r[3]{};
+    bool periodic[3]{};
+    double cell[3][3]{};  // rows a, b, c
+    double cutoff_sq = 0.0;
+    bool self_interaction = false;
+
+    const Home* home = nullptr;  // by original index
+    // Bin-sorted atoms; X, Y, Z have padding after the last atom so that
+    // full vectors can be loaded at the end of any bin.
+    const double* X = nullptr;
+    const double* Y = nullptr;
+    const double* Z = nullptr;
+    const int64_t* index = nullptr;
+    const int64_t* OX = nullptr;
+    const int64_t* OY = nullptr;
+    const int64_t* OZ = nullptr;
+
+    // Dense grid: start[flat] .. start[flat + 1], uniform[flat]. Null when
+    // the sparse map is used.
+    const std::size_t* start = nullptr;
+    const uint8_t* uniform = nullptr;
+    SparseBins sparse;
+};
+
+inline constexpr std::size_t k_padding = 8;
+
+// Collects accepted pairs straight into the five result buffers, growing
+// them geometrically (in place for large buffers) when an estimate falls
+// short.
+class PairSink {
+public:
+    explicit PairSink(std::size_t capacity);
+    void ensure(std::size_t extra) {
+        if (extra > capacity_ - count_) grow(extra);
+    }
+    void push(int64_t i, int64_t j, double q, double dx, double dy, double dz, int64_t s0,
+              int64_t s1, int64_t s2) noexcept {
+        const std::size_t c = count_++;
+        pi[c] = i;
+        pj[c] = j;
+        pd[c] = __builtin_sqrt(q);
+        pD[3 * c] = dx;
+        pD[3 * c + 1] = dy;
+        pD[3 * c + 2] = dz;
+        pS[3 * c] = s0;
+        pS[3 * c + 1] = s1;
+        pS[3 * c + 2] = s2;
+    }
+    [[nodiscard]] NeighborList finish();
+
+    int64_t* pi = nullptr;
+    int64_t* pj = nullptr;
+    double* pd = nullptr;
+    double* pD = nullptr;
+    int64_t* pS = nullptr;
+    std::size_t count_ = 0;
+
+private:
+    void grow(std::size_t extra);
+    void refresh() noexcept;
+    NeighborList list_;
+    std::size_t capacity_ = 0;
+};
+
+// Offsets -r..r along one axis around center coordinate g: the neighbor
+// coordinate nb and bin shift t of each, stepped without division. Along a
+// non-periodic axis only the offsets that stay inside the grid are walked:
+// the others would give a non-zero shift there, which is always rejected.
+struct AxisWalk {
+    uint64_t count = 0;
+    uint64_t nb = 0;
+    int64_t t = 0;
+    uint64_t n = 1;
+    void step() noexcept {
+        if (++nb == n) {
+            nb = 0;
+            ++t;
+        }
+    }
+};
+
+[[nodiscard]] inline AxisWalk start_walk(uint64_t g, uint64_t n, uint64_t r, bool periodic) noexcept {
+    AxisWalk w;
+    w.n = n;
+    if (periodic) {
+        const EuclidDiv e = euclid_div(static_cast<int128>(g) - static_cast<int128>(r), n);
+        w.nb = e.remainder;
+        w.t = e.quotient;
+        w.count = 2 * r + 1;  // r < 2^63
+    } else {
+        const uint64_t lo = r < g ? r : g;
+        const uint64_t hi = r < n - 1 - g ? r : n - 1 - g;
+        w.nb = g - lo;
+        w.count = lo + hi + 1;
+    }
+    return w;
+}
+
+[[nodiscard]] inline uint64_t sparse_slot(uint64_t flat, uint64_t mask) noexcept {
+    return ((flat * 0x9E3779B97F4A7C15ull) >> 20) & mask;
+}
+
+[[nodiscard]] inline BinRange find_bin(const SearchGrid& g, uint64_t flat) noexcept {
+    if (g.start != nullptr) return {g.start[flat], g.start[flat + 1], g.uniform[flat] != 0};
+    uint64_t slot = sparse_slot(flat, g.sparse.mask);
+    while (true) {
+        const uint64_t key = g.sparse.keys[slot];
+        if (key == flat) return g.sparse.bins[g.sparse.values[slot]];
+        if (key == UINT64_MAX) return {};
+        slot = (slot + 1) & g.sparse.mask;
+    }
+}
+
+// Wrapping signed arithmetic: offsets of atoms at astronomically large
+// coordinates may overflow; the result is then meaningless but defined.
+[[nodiscard]] inline int64_t shift_of(int64_t oi, int64_t t, int64_t oj) noexcept {
+    return static_cast<int64_t>(static_cast<uint64_t>(oi) + static_cast<uint64_t>(t) -
+                                static_cast<uint64_t>(oj));
+}
+
+// The mixed-offset candidate test: each atom of the bin has its own wrap
+// offset, so the shift is formed per pair.
+void test_mixed_bin(const SearchGrid& g, const Home& h, int64_t i, const BinRange& bin,
+                    const int64_t t[3], PairSink& out) noexcept;
+
+// Runs the search over all center atoms; false when cancelled.
+using SearchFn = bool (*)(const SearchGrid&, PairSink&, const CancelCheck&);
+[[nodiscard]] SearchFn search_function(Simd level) noexcept;
+
+}  // namespace quorvel::proxor::detail
