@@ -1,7 +1,9 @@
 #include "text.hpp"
 
 #include <charconv>
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -155,6 +157,126 @@ FloatParseResult parse_float(const char* first, const char* last, double& value)
 #else
     return detail::parse_float_std(first, last, value);
 #endif
+}
+
+namespace {
+
+constexpr double k_exact_pow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                      1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// If the 8 bytes at p are all ASCII digits, stores their value in `value`
+// and returns true (SWAR: one load, a few multiplications).
+[[nodiscard]] inline bool eight_digits(const char* p, uint64_t& value) noexcept {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native != std::endian::little) v = __builtin_bswap64(v);
+    // Every byte in 0x30..0x39: high nibble 3, and adding 6 does not carry out of the low nibble.
+    if ((((v & 0xF0F0F0F0F0F0F0F0u) | (((v + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) >> 4))) !=
+        0x3333333333333333u) {
+        return false;
+    }
+    v -= 0x3030303030303030u;
+    v = (v * 10u) + (v >> 8);  // pairs of digits in every other byte
+    v = (((v & 0x000000FF000000FFu) * (100u + (uint64_t{1000000} << 32))) +
+         (((v >> 16) & 0x000000FF000000FFu) * (1u + (uint64_t{10000} << 32)))) >>
+        32;
+    value = v & 0xFFFFFFFFu;
+    return true;
+}
+
+// The common literal: optional sign, at most 19 digits with an optional
+// point, optional exponent, ending at a separator or the end of the line.
+// Returns false (nothing written) for anything else, and for the rare values
+// whose rounding needs the long comparison; the caller then takes the
+// general path on the whole field.
+[[nodiscard]] inline bool parse_short_decimal(const char* start, const char* end, const char*& field_end,
+                                              double& value) noexcept {
+    const char* p = start;
+    bool negative = false;
+    if (*p == '-' || *p == '+') {
+        negative = *p == '-';
+        ++p;
+    }
+    uint64_t mantissa = 0;
+    const char* digits = p;
+    while (p != end && is_digit(*p)) mantissa = mantissa * 10 + static_cast<uint64_t>(*p++ - '0');
+    int64_t exponent = 0;
+    std::ptrdiff_t n_digits = p - digits;
+    if (p != end && *p == '.') {
+        const char* fraction = ++p;
+        // Long fractions (coordinates written with 8 to 16 decimals) are
+        // taken eight digits at a time.
+        uint64_t eight;
+        while (end - p >= 8 && eight_digits(p, eight)) {
+            mantissa = mantissa * 100000000u + eight;
+            p += 8;
+        }
+        while (p != end && is_digit(*p)) mantissa = mantissa * 10 + static_cast<uint64_t>(*p++ - '0');
+        exponent = -(p - fraction);
+        n_digits += p - fraction;
+    }
+    // More than 19 digits could overflow the mantissa: general path.
+    if (n_digits == 0 || n_digits > 19) return false;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        bool exp_negative = false;
+        if (p != end && (*p == '-' || *p == '+')) {
+            exp_negative = *p == '-';
+            ++p;
+        }
+        if (p == end || !is_digit(*p)) return false;
+        int64_t e = 0;
+        // Saturates far beyond the double range; the value is then 0 or inf.
+        while (p != end && is_digit(*p)) {
+            if (e < 100000) e = e * 10 + (*p - '0');
+            ++p;
+        }
+        exponent += exp_negative ? -e : e;
+    }
+    if (p != end && !is_separator(static_cast<unsigned char>(*p))) return false;
+    double v;
+    if (mantissa <= (uint64_t{1} << 53) && exponent >= -22 && exponent <= 22) {
+        // Clinger: both operands exact, so one correctly rounded operation.
+        v = static_cast<double>(mantissa);
+        v = exponent < 0 ? v / k_exact_pow10[-exponent] : v * k_exact_pow10[exponent];
+        v = negative ? -v : v;
+    } else {
+#if QUORVEL_HAVE_FAST_FLOAT
+        // Eisel-Lemire on the exact 64-bit mantissa; power2 < 0 means the
+        // halfway decision needs all digits.
+        const fast_float::adjusted_mantissa am =
+            fast_float::compute_float<fast_float::binary_format<double>>(exponent, mantissa);
+        if (am.power2 < 0) return false;
+        fast_float::to_float(negative, am, v);
+#else
+        return false;
+#endif
+    }
+    value = v;
+    field_end = p;
+    return true;
+}
+
+}  // namespace
+
+FieldSplitter::FloatField FieldSplitter::next_float(double& value, std::string_view& field) noexcept {
+    const char* p = p_;
+    while (p != end_ && is_separator(static_cast<unsigned char>(*p))) ++p;
+    if (p == end_) {
+        p_ = p;
+        return FloatField::missing;
+    }
+    const char* start = p;
+    if (parse_short_decimal(start, end_, p, value)) {
+        p_ = p;
+        field = std::string_view(start, static_cast<std::size_t>(p - start));
+        return FloatField::ok;
+    }
+    p = start;
+    while (p != end_ && !is_separator(static_cast<unsigned char>(*p))) ++p;
+    p_ = p;
+    field = std::string_view(start, static_cast<std::size_t>(p - start));
+    return parse_float(start, p, value).ec == std::errc{} ? FloatField::ok : FloatField::invalid;
 }
 
 namespace detail {

@@ -56,6 +56,15 @@ public:
         return true;
     }
 
+    enum class FloatField { ok, missing, invalid };
+
+    // Takes the next field and parses it as a whole float literal (rules
+    // under parse_float). Returns FloatField::missing when no field is left;
+    // otherwise `field` is the whole field and, for FloatField::ok, `value`
+    // its value. Short decimal literals are parsed in the same pass that
+    // finds the end of the field.
+    [[nodiscard]] FloatField next_float(double& value, std::string_view& field) noexcept;
+
 private:
     const char* p_;
     const char* end_;
@@ -139,10 +148,12 @@ inline constexpr char k_digit_pairs[201] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+// Number of decimal digits of x (1 for 0), without a loop: the bit width
+// gives floor(log10) to within one, and one comparison settles it.
 [[nodiscard]] inline unsigned decimal_digits(uint64_t x) noexcept {
-    unsigned n = 1;
-    while (n < 20 && x >= k_pow10[n]) ++n;
-    return n;
+    const uint64_t y = x | 1u;
+    const unsigned t = (static_cast<unsigned>(std::bit_width(y)) * 1233u) >> 12;
+    return t + 1u - (y < k_pow10[t] ? 1u : 0u);
 }
 
 // Writes the `n` lowest decimal digits of x ending just before `end`.
@@ -156,6 +167,39 @@ inline void write_digits_backward(char* end, uint64_t x, unsigned n) noexcept {
     }
     if (n == 1) *--end = static_cast<char>('0' + x % 10u);
 }
+
+// Writes the 8 decimal digits of x < 10^8 (with leading zeros) at out.
+// Splits into 4-digit, 2-digit and 1-digit lanes of one 64-bit register
+// (SWAR) instead of a chain of eight dependent divisions.
+inline void write_8_digits(char* out, uint64_t x) noexcept {
+    const uint64_t v = (x / 10000u) | ((x % 10000u) << 32);
+    const uint64_t hundreds = ((v * 10486u) >> 20) & ((uint64_t{0x7F} << 32) | 0x7Fu);  // lanes / 100
+    const uint64_t pairs = hundreds | ((v - hundreds * 100u) << 16);                     // 4 lanes < 100
+    const uint64_t tens = ((pairs * 103u) >> 10) & 0x000F000F000F000Fu;                  // lanes / 10
+    const uint64_t digits = tens | ((pairs - tens * 10u) << 8);
+    const uint64_t ascii = digits + 0x3030303030303030u;
+    std::memcpy(out, &ascii, 8);  // little-endian: the leading digit is byte 0
+}
+
+// Writes exactly `precision` digits of x < 10^precision ending before `end`.
+// The digits written for precision 15 start one byte early with a '0' that
+// the caller overwrites with the point.
+inline void write_fraction(char* end, uint64_t x, unsigned precision) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        if (precision == 8) {
+            write_8_digits(end - 8, x);
+            return;
+        }
+        if (precision == 15 || precision == 16) {
+            write_8_digits(end - 16, x / 100000000u);
+            write_8_digits(end - 8, x % 100000000u);
+            return;
+        }
+    }
+    write_digits_backward(end, x, precision);
+}
+
+inline constexpr char k_sixteen_spaces[17] = "                ";
 
 // NaN, infinities, |v| >= 2^63 and precisions the fast path does not cover.
 void append_fixed_slow(TextSink& out, double v, unsigned width, unsigned precision);
@@ -214,9 +258,15 @@ inline void append_fixed(TextSink& out, double v, unsigned width, unsigned preci
     const unsigned len = (negative ? 1u : 0u) + int_len + 1u + precision;
     const unsigned total = len < width ? width : len;
     char* p = out.ensure(total);
-    std::memset(p, ' ', total - len);
+    // Padding first, digits over it: one fixed 16-byte store covers the usual
+    // few spaces without a call to memset.
+    if (total >= 16 && total - len <= 16) {
+        std::memcpy(p, detail::k_sixteen_spaces, 16);
+    } else {
+        std::memset(p, ' ', total - len);
+    }
     char* end = p + total;
-    detail::write_digits_backward(end, frac_digits, precision);
+    detail::write_fraction(end, frac_digits, precision);
     char* point = end - precision - 1;
     *point = '.';
     detail::write_digits_backward(point, int_part, int_len);

@@ -32,10 +32,6 @@ namespace {
         message({"XDATCAR: cannot parse '", field, "' on line ", decimal(line), ": ", k_invalid_float_literal}));
 }
 
-[[nodiscard]] inline bool parse_field(std::string_view field, double& value) noexcept {
-    return parse_float(field.data(), field.data() + field.size(), value).ec == std::errc{};
-}
-
 }  // namespace
 
 Result<PoscarBlock> parse_poscar_positions(std::span<const std::string_view> lines, bool selective) {
@@ -50,8 +46,9 @@ Result<PoscarBlock> parse_poscar_positions(std::span<const std::string_view> lin
         FieldSplitter fields(lines[i]);
         std::string_view field;
         for (std::size_t c = 0; c < 3; ++c) {
-            if (!fields.next(field)) return poscar_missing_coordinate(i);
-            if (!parse_field(field, pos[3 * i + c])) return poscar_bad_coordinate(field, i);
+            const auto got = fields.next_float(pos[3 * i + c], field);
+            if (got == FieldSplitter::FloatField::missing) return poscar_missing_coordinate(i);
+            if (got == FieldSplitter::FloatField::invalid) return poscar_bad_coordinate(field, i);
         }
         if (flags == nullptr) continue;
         // Missing flags read as "T" (free), which the zeroed matrix already holds.
@@ -96,8 +93,9 @@ Result<Buffer<double>> parse_xdatcar_coords(std::span<const std::string_view> li
         FieldSplitter fields(lines[i]);
         std::string_view field;
         for (std::size_t c = 0; c < 3; ++c) {
-            if (!fields.next(field)) return xdatcar_missing_coordinate(i);
-            if (!parse_field(field, pos[3 * i + c])) return xdatcar_bad_coordinate(field, i);
+            const auto got = fields.next_float(pos[3 * i + c], field);
+            if (got == FieldSplitter::FloatField::missing) return xdatcar_missing_coordinate(i);
+            if (got == FieldSplitter::FloatField::invalid) return xdatcar_bad_coordinate(field, i);
         }
     }
     return coords;

@@ -335,6 +335,76 @@ TEST(FloatValues, RandomDecimalStringsAgainstStrtod) {
     }
 }
 
+// next_float parses short literals in the pass that finds the field's end;
+// it must agree with parse_float on the whole field, whatever follows.
+
+struct NextFloatCase {
+    std::string line;
+    std::vector<std::string> fields;  // expected fields, each then checked by parse_float
+};
+
+void expect_next_float_agrees(const std::string& line) {
+    ql::FieldSplitter fused(line);
+    ql::FieldSplitter plain(line);
+    std::string_view a, b;
+    for (;;) {
+        double v = 12345;
+        const auto got = fused.next_float(v, a);
+        const bool more = plain.next(b);
+        if (!more) {
+            ASSERT_EQ(got, ql::FieldSplitter::FloatField::missing) << line;
+            return;
+        }
+        ASSERT_EQ(a, b) << line;
+        double w = 12345;
+        const bool ok = parses(b, w);
+        ASSERT_EQ(got == ql::FieldSplitter::FloatField::ok, ok) << "field '" << b << "' in " << line;
+        if (ok) {
+            if (std::isnan(w)) {
+                ASSERT_TRUE(std::isnan(v));
+            } else {
+                ASSERT_TRUE(same_bits(w, v)) << b;
+            }
+        } else {
+            ASSERT_EQ(got, ql::FieldSplitter::FloatField::invalid);
+        }
+    }
+}
+
+TEST(NextFloat, AgreesWithParseFloatOnEdges) {
+    const char* lines[] = {
+        "  0.50000000 -0.25000000\t0.00000000\r\n",
+        "1234567890123456789 12345678901234567890 0.1234567890123456789 0.12345678901234567890",
+        "9007199254740993 9007199254740993.0 -9007199254740993e0 18446744073709551615 18446744073709551616",
+        "1e 1e+ 1e- 1e5x 1.5d0 1_0 0x10 +-1 - + . .e1 1.2.3 5. .5 -.5e-3",
+        "1e22 1e23 123456789e-22 123456789e-23 9007199254740992e22 1e-400 -1e-400 1e400 1e99999999999999",
+        "0.000000000000000000000000000001e330 -0 -0.0e-999 inf -Infinity nan -nan nan(1) infinit",
+        "1.0\v2.0 3.0\xc2\xa0" "4.0 5.0",
+        "12345678.12345678 -0.0000000012345678 99999999.99999999 0.99999999999999999",
+        "2.2250738585072011e-308 4.9406564584124654e-324 2.4703282292062328e-324 1.7976931348623159e308",
+    };
+    for (const char* line : lines) expect_next_float_agrees(line);
+}
+
+TEST(NextFloat, AgreesWithParseFloatOnRandomLines) {
+    std::mt19937_64 rng(3);
+    const char alphabet[] = "0123456789012345678901234567890123456789..eE+-  \t\nx";
+    for (int k = 0; k < 50000; ++k) {
+        std::string line;
+        const std::size_t len = rng() % 60;
+        for (std::size_t i = 0; i < len; ++i) line += alphabet[rng() % (sizeof alphabet - 1)];
+        expect_next_float_agrees(line);
+    }
+    char buf[800];
+    for (int k = 0; k < 50000; ++k) {
+        uint64_t bits = rng();
+        double d;
+        std::memcpy(&d, &bits, 8);
+        std::snprintf(buf, sizeof buf, "%.*f %.*e", static_cast<int>(rng() % 20), d, static_cast<int>(rng() % 20), d);
+        expect_next_float_agrees(buf);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Fixed-point writer
 
