@@ -162,34 +162,30 @@ BinPlan plan_bins(const Mat3& cell, std::array<bool, 3> pbc, double cutoff, uint
 }
 
 PairSink::PairSink(std::size_t capacity)
-    : list_(NeighborList::with_count(capacity)), capacity_(capacity) {
-    refresh();
+    : list_(NeighborList::with_count(capacity)), capacity_(capacity) {}
+
+PairWriter PairSink::writer() noexcept {
+    return PairWriter{list_.i.data(), list_.j.data(), list_.d.data(), list_.D.data(),
+                      list_.S.data(), 0, capacity_};
 }
 
-void PairSink::refresh() noexcept {
-    pi = list_.i.data();
-    pj = list_.j.data();
-    pd = list_.d.data();
-    pD = list_.D.data();
-    pS = list_.S.data();
-}
-
-void PairSink::grow(std::size_t extra) {
-    const std::size_t capacity = std::max(count_ + extra, capacity_ * 2);
+void PairSink::grow(PairWriter& w, std::size_t extra) {
+    const std::size_t count = w.count;
+    const std::size_t capacity = std::max(count + extra, capacity_ * 2);
     list_.i.resize(capacity);
     list_.j.resize(capacity);
     list_.d.resize(capacity);
     list_.D.resize(3 * capacity);
     list_.S.resize(3 * capacity);
-    capacity_ = capacity;
     list_.count = capacity;
-    refresh();
+    capacity_ = capacity;
+    w = writer();
+    w.count = count;
 }
 
-NeighborList PairSink::finish() {
-    shrink(list_, count_);
-    capacity_ = count_;
-    refresh();
+NeighborList PairSink::finish(std::size_t count) {
+    shrink(list_, count);
+    capacity_ = count;
     return std::move(list_);
 }
 
@@ -262,7 +258,7 @@ Result<NeighborList> build_neighbor_list_on(Simd level, std::array<bool, 3> pbc,
     const bool dense = nbins <= std::max<uint64_t>(4 * static_cast<uint64_t>(atoms), 1u << 16);
     auto order = Buffer<std::size_t>::uninitialized(atoms);
     Buffer<std::size_t> start;
-    Buffer<uint8_t> uniform;
+    Buffer<uint8_t> code;
     std::vector<BinRange> bins;
     std::vector<uint64_t> keys;
     std::vector<uint64_t> values;
@@ -275,17 +271,7 @@ Result<NeighborList> build_neighbor_list_on(Simd level, std::array<bool, 3> pbc,
         for (std::size_t a = 0; a < atoms; ++a) order[start[static_cast<std::size_t>(flat[a])]++] = a;
         for (std::size_t b = nb; b > 0; --b) start[b] = start[b - 1];
         start[0] = 0;
-        uniform = Buffer<uint8_t>::uninitialized(nb);
-        std::memset(uniform.data(), 1, nb);
-        for (std::size_t p = 0; p < atoms; ++p) {
-            const std::size_t a = order[p];
-            const auto b = static_cast<std::size_t>(flat[a]);
-            const Home& first = home[order[start[b]]];
-            const Home& h = home[a];
-            if (h.o[0] != first.o[0] || h.o[1] != first.o[1] || h.o[2] != first.o[2]) uniform[b] = 0;
-        }
         grid.start = start.data();
-        grid.uniform = uniform.data();
     } else {
         std::iota(order.data(), order.data() + atoms, std::size_t{0});
         std::sort(order.data(), order.data() + atoms, [&](std::size_t x, std::size_t y) {
@@ -341,6 +327,24 @@ Result<NeighborList> build_neighbor_list_on(Simd level, std::array<bool, 3> pbc,
         oz[p] = h.o[2];
     }
     order = Buffer<std::size_t>();
+    if (dense) {
+        // Bin codes from the sorted offsets, read in order.
+        const auto nb = static_cast<std::size_t>(nbins);
+        code = Buffer<uint8_t>::uninitialized(nb);
+        for (std::size_t b = 0; b < nb; ++b) {
+            uint8_t c = k_bin_zero;
+            const std::size_t first = start[b];
+            for (std::size_t p = first; p < start[b + 1]; ++p) {
+                if (ox[p] != ox[first] || oy[p] != oy[first] || oz[p] != oz[first]) {
+                    c = k_bin_mixed;
+                    break;
+                }
+                if (ox[p] != 0 || oy[p] != 0 || oz[p] != 0) c = k_bin_uniform;
+            }
+            code[b] = c;
+        }
+        grid.code = code.data();
+    }
 
     grid.atoms = atoms;
     for (std::size_t k = 0; k < 3; ++k) {
@@ -362,8 +366,9 @@ Result<NeighborList> build_neighbor_list_on(Simd level, std::array<bool, 3> pbc,
 
     const bool any_periodic = pbc[0] || pbc[1] || pbc[2];
     PairSink sink(estimate_pairs(atoms, std::fabs(cv.det), cutoff, any_periodic, self_interaction));
-    if (!search_function(level)(grid, sink, cancel)) return cancelled();
-    return sink.finish();
+    const std::size_t count = search_function(level)(grid, sink, cancel);
+    if (count == SIZE_MAX) return cancelled();
+    return sink.finish(count);
 }
 
 }  // namespace detail

@@ -119,52 +119,63 @@ struct SearchGrid {
     const int64_t* OY = nullptr;
     const int64_t* OZ = nullptr;
 
-    // Dense grid: start[flat] .. start[flat + 1], uniform[flat]. Null when
-    // the sparse map is used.
+    // Dense grid: start[flat] .. start[flat + 1], code[flat] (k_bin_*).
+    // Null when the sparse map is used.
     const std::size_t* start = nullptr;
-    const uint8_t* uniform = nullptr;
+    const uint8_t* code = nullptr;
     SparseBins sparse;
 };
 
 inline constexpr std::size_t k_padding = 8;
 
-// Collects accepted pairs straight into the five result buffers, growing
-// them geometrically (in place for large buffers) when an estimate falls
-// short.
+// Appends accepted pairs to the five result buffers. A plain value held in
+// the search loop's registers: stores through its pointers cannot alias its
+// own count.
+struct PairWriter {
+    int64_t* i = nullptr;
+    int64_t* j = nullptr;
+    double* d = nullptr;
+    double* D = nullptr;
+    int64_t* S = nullptr;
+    std::size_t count = 0;
+    std::size_t capacity = 0;
+
+    void push(int64_t pi, int64_t pj, double dist, double dx, double dy, double dz, int64_t s0,
+              int64_t s1, int64_t s2) noexcept {
+        const std::size_t c = count++;
+        i[c] = pi;
+        j[c] = pj;
+        d[c] = dist;
+        D[3 * c] = dx;
+        D[3 * c + 1] = dy;
+        D[3 * c + 2] = dz;
+        S[3 * c] = s0;
+        S[3 * c + 1] = s1;
+        S[3 * c + 2] = s2;
+    }
+};
+
+// Owns the result buffers while the search fills them. They start from an
+// estimate of the pair count and grow geometrically (in place for large
+// buffers, through mremap) when it falls short; finish() trims them to the
+// exact count.
 class PairSink {
 public:
     explicit PairSink(std::size_t capacity);
-    void ensure(std::size_t extra) {
-        if (extra > capacity_ - count_) grow(extra);
-    }
-    void push(int64_t i, int64_t j, double q, double dx, double dy, double dz, int64_t s0,
-              int64_t s1, int64_t s2) noexcept {
-        const std::size_t c = count_++;
-        pi[c] = i;
-        pj[c] = j;
-        pd[c] = __builtin_sqrt(q);
-        pD[3 * c] = dx;
-        pD[3 * c + 1] = dy;
-        pD[3 * c + 2] = dz;
-        pS[3 * c] = s0;
-        pS[3 * c + 1] = s1;
-        pS[3 * c + 2] = s2;
-    }
-    [[nodiscard]] NeighborList finish();
-
-    int64_t* pi = nullptr;
-    int64_t* pj = nullptr;
-    double* pd = nullptr;
-    double* pD = nullptr;
-    int64_t* pS = nullptr;
-    std::size_t count_ = 0;
+    [[nodiscard]] PairWriter writer() noexcept;
+    // Makes room for `extra` more pairs after w.count; refreshes w.
+    void grow(PairWriter& w, std::size_t extra);
+    [[nodiscard]] NeighborList finish(std::size_t count);
 
 private:
-    void grow(std::size_t extra);
-    void refresh() noexcept;
     NeighborList list_;
     std::size_t capacity_ = 0;
 };
+
+// Bin codes of the dense grid.
+inline constexpr uint8_t k_bin_mixed = 0;    // atoms with different wrap offsets
+inline constexpr uint8_t k_bin_uniform = 1;  // one common, non-zero wrap offset
+inline constexpr uint8_t k_bin_zero = 2;     // empty, or every wrap offset zero
 
 // Offsets -r..r along one axis around center coordinate g: the neighbor
 // coordinate nb and bin shift t of each, stepped without division. Along a
@@ -205,7 +216,7 @@ struct AxisWalk {
 }
 
 [[nodiscard]] inline BinRange find_bin(const SearchGrid& g, uint64_t flat) noexcept {
-    if (g.start != nullptr) return {g.start[flat], g.start[flat + 1], g.uniform[flat] != 0};
+    if (g.start != nullptr) return {g.start[flat], g.start[flat + 1], g.code[flat] != k_bin_mixed};
     uint64_t slot = sparse_slot(flat, g.sparse.mask);
     while (true) {
         const uint64_t key = g.sparse.keys[slot];
@@ -222,13 +233,9 @@ struct AxisWalk {
                                 static_cast<uint64_t>(oj));
 }
 
-// The mixed-offset candidate test: each atom of the bin has its own wrap
-// offset, so the shift is formed per pair.
-void test_mixed_bin(const SearchGrid& g, const Home& h, int64_t i, const BinRange& bin,
-                    const int64_t t[3], PairSink& out) noexcept;
-
 // Runs the search over all center atoms; false when cancelled.
-using SearchFn = bool (*)(const SearchGrid&, PairSink&, const CancelCheck&);
+// Returns the number of pairs written, or SIZE_MAX when cancelled.
+using SearchFn = std::size_t (*)(const SearchGrid&, PairSink&, const CancelCheck&);
 [[nodiscard]] SearchFn search_function(Simd level) noexcept;
 
 }  // namespace quorvel::proxor::detail

@@ -10,25 +10,6 @@
 
 namespace quorvel::proxor::detail {
 
-void test_mixed_bin(const SearchGrid& g, const Home& h, int64_t i, const BinRange& bin,
-                    const int64_t t[3], PairSink& out) noexcept {
-    for (std::size_t p = bin.begin; p < bin.end; ++p) {
-        const int64_t s0 = shift_of(h.o[0], t[0], g.OX[p]);
-        const int64_t s1 = shift_of(h.o[1], t[1], g.OY[p]);
-        const int64_t s2 = shift_of(h.o[2], t[2], g.OZ[p]);
-        const int64_t j = g.index[p];
-        if (j == i && s0 == 0 && s1 == 0 && s2 == 0 && !g.self_interaction) continue;
-        const double f0 = static_cast<double>(s0);
-        const double f1 = static_cast<double>(s1);
-        const double f2 = static_cast<double>(s2);
-        const double dx = (g.X[p] - h.x[0]) + ((f0 * g.cell[0][0] + f1 * g.cell[1][0]) + f2 * g.cell[2][0]);
-        const double dy = (g.Y[p] - h.x[1]) + ((f0 * g.cell[0][1] + f1 * g.cell[1][1]) + f2 * g.cell[2][1]);
-        const double dz = (g.Z[p] - h.x[2]) + ((f0 * g.cell[0][2] + f1 * g.cell[1][2]) + f2 * g.cell[2][2]);
-        const double q = (dx * dx + dy * dy) + dz * dz;
-        if (q < g.cutoff_sq) out.push(i, j, q, dx, dy, dz, s0, s1, s2);
-    }
-}
-
 namespace scalar_isa {
 using V = double;
 inline constexpr std::size_t k_lanes = 1;
@@ -39,6 +20,30 @@ inline V vadd(V a, V b) { return a + b; }
 inline V vsub(V a, V b) { return a - b; }
 inline V vmul(V a, V b) { return a * b; }
 inline unsigned vless(V a, V b) { return a < b ? 1u : 0u; }
+inline V vsqrt(V a) { return _mm_cvtsd_f64(_mm_sqrt_sd(_mm_set_sd(a), _mm_set_sd(a))); }
+// Writes the accepted lanes of one vector of candidates, one pair at a time.
+class Emitter {
+public:
+    Emitter(int64_t i, int64_t s0, int64_t s1, int64_t s2) noexcept : i_(i), s0_(s0), s1_(s1), s2_(s2) {}
+    void operator()(PairWriter& w, unsigned mask, const int64_t* index, V q, V dx, V dy, V dz) const noexcept {
+        alignas(64) double da[k_lanes];
+        alignas(64) double xa[k_lanes];
+        alignas(64) double ya[k_lanes];
+        alignas(64) double za[k_lanes];
+        vstore(da, vsqrt(q));
+        vstore(xa, dx);
+        vstore(ya, dy);
+        vstore(za, dz);
+        do {
+            const auto k = static_cast<unsigned>(__builtin_ctz(mask));
+            mask &= mask - 1u;
+            w.push(i_, index[k], da[k], xa[k], ya[k], za[k], s0_, s1_, s2_);
+        } while (mask != 0);
+    }
+
+private:
+    int64_t i_, s0_, s1_, s2_;
+};
 #include "search_loop.inc"
 }  // namespace scalar_isa
 
@@ -54,6 +59,30 @@ inline V vadd(V a, V b) { return _mm_add_pd(a, b); }
 inline V vsub(V a, V b) { return _mm_sub_pd(a, b); }
 inline V vmul(V a, V b) { return _mm_mul_pd(a, b); }
 inline unsigned vless(V a, V b) { return static_cast<unsigned>(_mm_movemask_pd(_mm_cmplt_pd(a, b))); }
+inline V vsqrt(V a) { return _mm_sqrt_pd(a); }
+// Writes the accepted lanes of one vector of candidates, one pair at a time.
+class Emitter {
+public:
+    Emitter(int64_t i, int64_t s0, int64_t s1, int64_t s2) noexcept : i_(i), s0_(s0), s1_(s1), s2_(s2) {}
+    void operator()(PairWriter& w, unsigned mask, const int64_t* index, V q, V dx, V dy, V dz) const noexcept {
+        alignas(64) double da[k_lanes];
+        alignas(64) double xa[k_lanes];
+        alignas(64) double ya[k_lanes];
+        alignas(64) double za[k_lanes];
+        vstore(da, vsqrt(q));
+        vstore(xa, dx);
+        vstore(ya, dy);
+        vstore(za, dz);
+        do {
+            const auto k = static_cast<unsigned>(__builtin_ctz(mask));
+            mask &= mask - 1u;
+            w.push(i_, index[k], da[k], xa[k], ya[k], za[k], s0_, s1_, s2_);
+        } while (mask != 0);
+    }
+
+private:
+    int64_t i_, s0_, s1_, s2_;
+};
 #include "search_loop.inc"
 }  // namespace sse2_isa
 #pragma GCC pop_options
@@ -72,6 +101,30 @@ inline V vmul(V a, V b) { return _mm256_mul_pd(a, b); }
 inline unsigned vless(V a, V b) {
     return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_LT_OQ)));
 }
+inline V vsqrt(V a) { return _mm256_sqrt_pd(a); }
+// Writes the accepted lanes of one vector of candidates, one pair at a time.
+class Emitter {
+public:
+    Emitter(int64_t i, int64_t s0, int64_t s1, int64_t s2) noexcept : i_(i), s0_(s0), s1_(s1), s2_(s2) {}
+    void operator()(PairWriter& w, unsigned mask, const int64_t* index, V q, V dx, V dy, V dz) const noexcept {
+        alignas(64) double da[k_lanes];
+        alignas(64) double xa[k_lanes];
+        alignas(64) double ya[k_lanes];
+        alignas(64) double za[k_lanes];
+        vstore(da, vsqrt(q));
+        vstore(xa, dx);
+        vstore(ya, dy);
+        vstore(za, dz);
+        do {
+            const auto k = static_cast<unsigned>(__builtin_ctz(mask));
+            mask &= mask - 1u;
+            w.push(i_, index[k], da[k], xa[k], ya[k], za[k], s0_, s1_, s2_);
+        } while (mask != 0);
+    }
+
+private:
+    int64_t i_, s0_, s1_, s2_;
+};
 #include "search_loop.inc"
 }  // namespace avx2_isa
 #pragma GCC pop_options
@@ -88,6 +141,61 @@ inline V vadd(V a, V b) { return _mm512_add_pd(a, b); }
 inline V vsub(V a, V b) { return _mm512_sub_pd(a, b); }
 inline V vmul(V a, V b) { return _mm512_mul_pd(a, b); }
 inline unsigned vless(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+inline V vsqrt(V a) { return _mm512_sqrt_pd(a); }
+// Writes the accepted lanes of one vector with compress and masked stores
+// instead of a loop over pairs: the lanes are packed to the front, D is
+// interleaved into rows of three, and S repeats the run's one shift.
+class Emitter {
+public:
+    Emitter(int64_t i, int64_t s0, int64_t s1, int64_t s2) noexcept
+        : i_(_mm512_set1_epi64(i)),
+          s_{_mm512_setr_epi64(s0, s1, s2, s0, s1, s2, s0, s1),
+             _mm512_setr_epi64(s2, s0, s1, s2, s0, s1, s2, s0),
+             _mm512_setr_epi64(s1, s2, s0, s1, s2, s0, s1, s2)} {}
+    void operator()(PairWriter& w, unsigned mask, const int64_t* index, V q, V dx, V dy, V dz) const noexcept {
+        const auto m = static_cast<__mmask8>(mask);
+        const auto n = static_cast<unsigned>(__builtin_popcount(mask));
+        const auto first = static_cast<__mmask8>((1u << n) - 1u);
+        const std::size_t c = w.count;
+        _mm512_mask_storeu_epi64(w.i + c, first, i_);
+        _mm512_mask_storeu_epi64(w.j + c, first, _mm512_maskz_compress_epi64(m, _mm512_loadu_si512(index)));
+        _mm512_mask_storeu_pd(w.d + c, first, _mm512_maskz_compress_pd(m, _mm512_sqrt_pd(q)));
+        const V x = _mm512_maskz_compress_pd(m, dx);
+        const V y = _mm512_maskz_compress_pd(m, dy);
+        const V z = _mm512_maskz_compress_pd(m, dz);
+        // Rows x0 y0 z0 x1 y1 z1 ... spread over three vectors; indices 8-15
+        // pick from the second source.
+        const __m512i xy0 = _mm512_setr_epi64(0, 8, 0, 1, 9, 0, 2, 10);
+        const __m512i xy1 = _mm512_setr_epi64(0, 3, 11, 0, 4, 12, 0, 5);
+        const __m512i xy2 = _mm512_setr_epi64(13, 0, 6, 14, 0, 7, 15, 0);
+        const __m512i z0 = _mm512_setr_epi64(0, 0, 0, 0, 0, 1, 0, 0);
+        const __m512i z1 = _mm512_setr_epi64(2, 0, 0, 3, 0, 0, 4, 0);
+        const __m512i z2 = _mm512_setr_epi64(0, 5, 0, 0, 6, 0, 0, 7);
+        const V r0 = _mm512_mask_permutexvar_pd(_mm512_permutex2var_pd(x, xy0, y), 0x24, z0, z);
+        const V r1 = _mm512_mask_permutexvar_pd(_mm512_permutex2var_pd(x, xy1, y), 0x49, z1, z);
+        const V r2 = _mm512_mask_permutexvar_pd(_mm512_permutex2var_pd(x, xy2, y), 0x92, z2, z);
+        const unsigned values = 3 * n;
+        const auto part = [](unsigned k) {
+            return static_cast<__mmask8>(k >= 8 ? 0xffu : (1u << k) - 1u);
+        };
+        const __mmask8 m0 = part(values);
+        const __mmask8 m1 = part(values > 8 ? values - 8 : 0);
+        const __mmask8 m2 = part(values > 16 ? values - 16 : 0);
+        double* D = w.D + 3 * c;
+        int64_t* S = w.S + 3 * c;
+        _mm512_mask_storeu_pd(D, m0, r0);
+        _mm512_mask_storeu_pd(D + 8, m1, r1);
+        _mm512_mask_storeu_pd(D + 16, m2, r2);
+        _mm512_mask_storeu_epi64(S, m0, s_[0]);
+        _mm512_mask_storeu_epi64(S + 8, m1, s_[1]);
+        _mm512_mask_storeu_epi64(S + 16, m2, s_[2]);
+        w.count = c + n;
+    }
+
+private:
+    __m512i i_;
+    __m512i s_[3];
+};
 #include "search_loop.inc"
 }  // namespace avx512_isa
 #pragma GCC pop_options
