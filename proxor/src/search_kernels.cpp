@@ -141,7 +141,7 @@ inline V vadd(V a, V b) { return _mm512_add_pd(a, b); }
 inline V vsub(V a, V b) { return _mm512_sub_pd(a, b); }
 inline V vmul(V a, V b) { return _mm512_mul_pd(a, b); }
 inline unsigned vless(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
-inline V vsqrt(V a) { return _mm512_sqrt_pd(a); }
+inline V vsqrt(V a) { return _mm512_maskz_sqrt_pd(0xff, a); }
 // Writes the accepted lanes of one vector with compress and masked stores
 // instead of a loop over pairs: the lanes are packed to the front, D is
 // interleaved into rows of three, and S repeats the run's one shift.
@@ -159,7 +159,7 @@ public:
         const std::size_t c = w.count;
         _mm512_mask_storeu_epi64(w.i + c, first, i_);
         _mm512_mask_storeu_epi64(w.j + c, first, _mm512_maskz_compress_epi64(m, _mm512_loadu_si512(index)));
-        _mm512_mask_storeu_pd(w.d + c, first, _mm512_maskz_compress_pd(m, _mm512_sqrt_pd(q)));
+        _mm512_mask_storeu_pd(w.d + c, first, _mm512_maskz_compress_pd(m, _mm512_maskz_sqrt_pd(m, q)));
         const V x = _mm512_maskz_compress_pd(m, dx);
         const V y = _mm512_maskz_compress_pd(m, dy);
         const V z = _mm512_maskz_compress_pd(m, dz);
