@@ -164,24 +164,68 @@ namespace {
 constexpr double k_exact_pow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
-// If the 8 bytes at p are all ASCII digits, stores their value in `value`
-// and returns true (SWAR: one load, a few multiplications).
-[[nodiscard]] inline bool eight_digits(const char* p, uint64_t& value) noexcept {
+[[nodiscard]] inline uint64_t load8(const char* p) noexcept {
     uint64_t v;
     std::memcpy(&v, p, 8);
     if constexpr (std::endian::native != std::endian::little) v = __builtin_bswap64(v);
-    // Every byte in 0x30..0x39: high nibble 3, and adding 6 does not carry out of the low nibble.
-    if ((((v & 0xF0F0F0F0F0F0F0F0u) | (((v + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) >> 4))) !=
-        0x3333333333333333u) {
-        return false;
-    }
+    return v;  // byte k of the text is byte k (from the low end) of v
+}
+
+// A non-zero byte for every byte of v that is not an ASCII digit: the high
+// nibble must be 3, and adding 6 must not carry out of the low nibble. (A
+// carry out of a byte >= 0xFA only disturbs bytes after that non-digit.)
+[[nodiscard]] inline uint64_t non_digit_bytes(uint64_t v) noexcept {
+    return ((v & 0xF0F0F0F0F0F0F0F0u) ^ 0x3030303030303030u) |
+           (((v + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) ^ 0x3030303030303030u);
+}
+
+// The value of eight ASCII digits (byte 0 the leading one), by SWAR.
+[[nodiscard]] inline uint64_t eight_digits_value(uint64_t v) noexcept {
     v -= 0x3030303030303030u;
     v = (v * 10u) + (v >> 8);  // pairs of digits in every other byte
     v = (((v & 0x000000FF000000FFu) * (100u + (uint64_t{1000000} << 32))) +
          (((v >> 16) & 0x000000FF000000FFu) * (1u + (uint64_t{10000} << 32)))) >>
         32;
-    value = v & 0xFFFFFFFFu;
-    return true;
+    return v & 0xFFFFFFFFu;
+}
+
+// Appends the run of ASCII digits at p to `mantissa` (wrapping on overflow;
+// callers check the digit count) and returns the end of the run. Integer
+// parts are short and read byte by byte; long fractions eight digits at a
+// time, and a tail of 1 to 7 digits is shifted to the end of a word behind
+// '0' bytes and read as eight.
+[[nodiscard]] inline const char* read_fraction_digits(const char* p, const char* end, uint64_t& mantissa) noexcept {
+    while (end - p >= 8) {
+        const uint64_t v = load8(p);
+        const uint64_t bad = non_digit_bytes(v);
+        if (bad == 0) {
+            mantissa = mantissa * 100000000u + eight_digits_value(v);
+            p += 8;
+            continue;
+        }
+        if (!is_digit(*p)) return p;
+        const unsigned k = static_cast<unsigned>(std::countr_zero(bad)) >> 3;  // 1..7
+        const uint64_t shifted = (v << (64 - 8 * k)) | (0x3030303030303030u >> (8 * k));
+        mantissa = mantissa * detail::k_pow10[k] + eight_digits_value(shifted);
+        return p + k;
+    }
+    while (p != end && is_digit(*p)) mantissa = mantissa * 10 + static_cast<uint64_t>(*p++ - '0');
+    return p;
+}
+
+// Skips separators; runs of spaces (the padding of fixed-width columns) eight
+// bytes at a time.
+[[nodiscard]] inline const char* skip_separators(const char* p, const char* end) noexcept {
+    while (end - p >= 8) {
+        const uint64_t blanks = load8(p) ^ 0x2020202020202020u;
+        if (blanks != 0) {
+            p += static_cast<unsigned>(std::countr_zero(blanks)) >> 3;
+            break;
+        }
+        p += 8;
+    }
+    while (p != end && is_separator(static_cast<unsigned char>(*p))) ++p;
+    return p;
 }
 
 // The common literal: optional sign, at most 19 digits with an optional
@@ -204,14 +248,7 @@ constexpr double k_exact_pow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  
     std::ptrdiff_t n_digits = p - digits;
     if (p != end && *p == '.') {
         const char* fraction = ++p;
-        // Long fractions (coordinates written with 8 to 16 decimals) are
-        // taken eight digits at a time.
-        uint64_t eight;
-        while (end - p >= 8 && eight_digits(p, eight)) {
-            mantissa = mantissa * 100000000u + eight;
-            p += 8;
-        }
-        while (p != end && is_digit(*p)) mantissa = mantissa * 10 + static_cast<uint64_t>(*p++ - '0');
+        p = read_fraction_digits(p, end, mantissa);
         exponent = -(p - fraction);
         n_digits += p - fraction;
     }
@@ -259,9 +296,9 @@ constexpr double k_exact_pow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  
 
 }  // namespace
 
-FieldSplitter::FloatField FieldSplitter::next_float(double& value, std::string_view& field) noexcept {
-    const char* p = p_;
-    while (p != end_ && is_separator(static_cast<unsigned char>(*p))) ++p;
+[[gnu::always_inline]] inline FieldSplitter::FloatField FieldSplitter::next_float_inline(
+    double& value, std::string_view& field) noexcept {
+    const char* p = skip_separators(p_, end_);
     if (p == end_) {
         p_ = p;
         return FloatField::missing;
@@ -277,6 +314,18 @@ FieldSplitter::FloatField FieldSplitter::next_float(double& value, std::string_v
     p_ = p;
     field = std::string_view(start, static_cast<std::size_t>(p - start));
     return parse_float(start, p, value).ec == std::errc{} ? FloatField::ok : FloatField::invalid;
+}
+
+FieldSplitter::FloatField FieldSplitter::next_float(double& value, std::string_view& field) noexcept {
+    return next_float_inline(value, field);
+}
+
+FieldSplitter::FloatField FieldSplitter::next_floats(double* out, std::size_t n, std::string_view& field) noexcept {
+    for (std::size_t k = 0; k < n; ++k) {
+        const FloatField got = next_float_inline(out[k], field);
+        if (got != FloatField::ok) return got;
+    }
+    return FloatField::ok;
 }
 
 namespace detail {

@@ -65,7 +65,15 @@ public:
     // finds the end of the field.
     [[nodiscard]] FloatField next_float(double& value, std::string_view& field) noexcept;
 
+    // Takes the next n fields as float literals into out[0..n). Stops at the
+    // first field that is missing or invalid and returns that status (for
+    // FloatField::invalid, `field` is the offending field). One call per line
+    // keeps the parsing loop inlined for the three coordinates.
+    [[nodiscard]] FloatField next_floats(double* out, std::size_t n, std::string_view& field) noexcept;
+
 private:
+    FloatField next_float_inline(double& value, std::string_view& field) noexcept;
+
     const char* p_;
     const char* end_;
 };

@@ -45,11 +45,9 @@ Result<PoscarBlock> parse_poscar_positions(std::span<const std::string_view> lin
     for (std::size_t i = 0; i < n; ++i) {
         FieldSplitter fields(lines[i]);
         std::string_view field;
-        for (std::size_t c = 0; c < 3; ++c) {
-            const auto got = fields.next_float(pos[3 * i + c], field);
-            if (got == FieldSplitter::FloatField::missing) return poscar_missing_coordinate(i);
-            if (got == FieldSplitter::FloatField::invalid) return poscar_bad_coordinate(field, i);
-        }
+        const auto got = fields.next_floats(pos + 3 * i, 3, field);
+        if (got == FieldSplitter::FloatField::missing) return poscar_missing_coordinate(i);
+        if (got == FieldSplitter::FloatField::invalid) return poscar_bad_coordinate(field, i);
         if (flags == nullptr) continue;
         // Missing flags read as "T" (free), which the zeroed matrix already holds.
         for (std::size_t c = 0; c < 3 && fields.next(field); ++c) {
@@ -92,11 +90,9 @@ Result<Buffer<double>> parse_xdatcar_coords(std::span<const std::string_view> li
     for (std::size_t i = 0; i < n; ++i) {
         FieldSplitter fields(lines[i]);
         std::string_view field;
-        for (std::size_t c = 0; c < 3; ++c) {
-            const auto got = fields.next_float(pos[3 * i + c], field);
-            if (got == FieldSplitter::FloatField::missing) return xdatcar_missing_coordinate(i);
-            if (got == FieldSplitter::FloatField::invalid) return xdatcar_bad_coordinate(field, i);
-        }
+        const auto got = fields.next_floats(pos + 3 * i, 3, field);
+        if (got == FieldSplitter::FloatField::missing) return xdatcar_missing_coordinate(i);
+        if (got == FieldSplitter::FloatField::invalid) return xdatcar_bad_coordinate(field, i);
     }
     return coords;
 }

@@ -43,11 +43,9 @@ Result<XyzBlock> parse_xyz_block(std::span<const std::string_view> lines) {
         if (!fields.next(field)) return xyz_empty_line(i);
         append_normalised_symbol(block.symbol_text, field, scratch);
         block.symbol_ends.push_back(block.symbol_text.size());
-        for (std::size_t c = 0; c < 3; ++c) {
-            const auto got = fields.next_float(pos[3 * i + c], field);
-            if (got == FieldSplitter::FloatField::missing) return xyz_missing_coordinate(i);
-            if (got == FieldSplitter::FloatField::invalid) return xyz_bad_coordinate(field, i);
-        }
+        const auto got = fields.next_floats(pos + 3 * i, 3, field);
+        if (got == FieldSplitter::FloatField::missing) return xyz_missing_coordinate(i);
+        if (got == FieldSplitter::FloatField::invalid) return xyz_bad_coordinate(field, i);
     }
     return block;
 }
