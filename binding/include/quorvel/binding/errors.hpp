@@ -3,7 +3,6 @@
 
 #include <exception>
 #include <new>
-#include <source_location>
 #include <string_view>
 
 #include "quorvel/binding/python.hpp"
@@ -14,11 +13,8 @@ namespace quorvel::binding {
 
 // Raises PanicException(message) after writing the diagnostic (thread, source
 // location, message) to standard error.
-void raise_panic(std::string_view message, const char* file, unsigned line) noexcept;
-inline void raise_panic(std::string_view message,
-                        std::source_location where = std::source_location::current()) noexcept {
-    raise_panic(message, where.file_name(), static_cast<unsigned>(where.line()));
-}
+void raise_panic(std::string_view message, const char* file = __builtin_FILE(),
+                 unsigned line = __builtin_LINE()) noexcept;
 
 // Raises the Python exception for a routine's failure: ValueError with the
 // text, PanicException, or (for a cancelled routine) the pending signal

@@ -4,10 +4,111 @@
 // binding layer turns into the matching Python exception.
 #pragma once
 
-#include <expected>
-#include <source_location>
 #include <string>
 #include <utility>
+
+#if __has_include(<expected>)
+#include <expected>
+#endif
+
+#if defined(__cpp_lib_expected)
+namespace quorvel {
+using std::expected;
+using std::unexpected;
+}  // namespace quorvel
+#else
+// clang before 19 cannot use libstdc++'s <expected> (it asks for a newer
+// concepts level), and the fuzzers and clang-tidy build with clang: there
+// the routines get this small equivalent with the same interface.
+#include <optional>
+#include <type_traits>
+#include <variant>
+
+namespace quorvel {
+
+template <class E>
+class unexpected {
+public:
+    constexpr explicit unexpected(E e) : error_(std::move(e)) {}
+    [[nodiscard]] constexpr E& error() & noexcept { return error_; }
+    [[nodiscard]] constexpr const E& error() const& noexcept { return error_; }
+    [[nodiscard]] constexpr E&& error() && noexcept { return std::move(error_); }
+
+private:
+    E error_;
+};
+template <class E>
+unexpected(E) -> unexpected<E>;
+
+namespace detail {
+template <class U>
+inline constexpr bool is_unexpected = false;
+template <class E>
+inline constexpr bool is_unexpected<unexpected<E>> = true;
+}  // namespace detail
+
+template <class T, class E>
+class expected {
+public:
+    using value_type = T;
+    using error_type = E;
+
+    constexpr expected()
+        requires std::is_default_constructible_v<T>
+        : v_(std::in_place_index<0>) {}
+    template <class U = T>
+        requires(std::is_constructible_v<T, U &&> &&
+                 !std::is_same_v<std::remove_cvref_t<U>, expected> &&
+                 !detail::is_unexpected<std::remove_cvref_t<U>>)
+    constexpr expected(U&& value) : v_(std::in_place_index<0>, std::forward<U>(value)) {}
+    template <class G>
+    constexpr expected(const unexpected<G>& u) : v_(std::in_place_index<1>, u.error()) {}
+    template <class G>
+    constexpr expected(unexpected<G>&& u) : v_(std::in_place_index<1>, std::move(u.error())) {}
+
+    [[nodiscard]] constexpr bool has_value() const noexcept { return v_.index() == 0; }
+    constexpr explicit operator bool() const noexcept { return has_value(); }
+
+    constexpr T& operator*() & noexcept { return *std::get_if<0>(&v_); }
+    constexpr const T& operator*() const& noexcept { return *std::get_if<0>(&v_); }
+    constexpr T&& operator*() && noexcept { return std::move(*std::get_if<0>(&v_)); }
+    constexpr T* operator->() noexcept { return std::get_if<0>(&v_); }
+    constexpr const T* operator->() const noexcept { return std::get_if<0>(&v_); }
+    constexpr T& value() & { return std::get<0>(v_); }
+    constexpr const T& value() const& { return std::get<0>(v_); }
+
+    constexpr E& error() & noexcept { return *std::get_if<1>(&v_); }
+    constexpr const E& error() const& noexcept { return *std::get_if<1>(&v_); }
+    constexpr E&& error() && noexcept { return std::move(*std::get_if<1>(&v_)); }
+
+private:
+    std::variant<T, E> v_;
+};
+
+template <class E>
+class expected<void, E> {
+public:
+    using value_type = void;
+    using error_type = E;
+
+    constexpr expected() = default;
+    template <class G>
+    constexpr expected(const unexpected<G>& u) : error_(std::in_place, u.error()) {}
+    template <class G>
+    constexpr expected(unexpected<G>&& u) : error_(std::in_place, std::move(u.error())) {}
+
+    [[nodiscard]] constexpr bool has_value() const noexcept { return !error_.has_value(); }
+    constexpr explicit operator bool() const noexcept { return has_value(); }
+    constexpr void operator*() const noexcept {}
+    constexpr E& error() & noexcept { return *error_; }
+    constexpr const E& error() const& noexcept { return *error_; }
+
+private:
+    std::optional<E> error_;
+};
+
+}  // namespace quorvel
+#endif
 
 namespace quorvel {
 
@@ -25,20 +126,22 @@ struct Failure {
 };
 
 template <class T>
-using Result = std::expected<T, Failure>;
+using Result = expected<T, Failure>;
 
-[[nodiscard]] inline std::unexpected<Failure> value_error(std::string message) {
-    return std::unexpected(Failure{Failure::Kind::value_error, std::move(message), "", 0});
+[[nodiscard]] inline unexpected<Failure> value_error(std::string message) {
+    return unexpected(Failure{Failure::Kind::value_error, std::move(message), "", 0});
 }
 
-[[nodiscard]] inline std::unexpected<Failure> panic(
-    std::string message, std::source_location where = std::source_location::current()) {
-    return std::unexpected(
-        Failure{Failure::Kind::panic, std::move(message), where.file_name(), where.line()});
+// The default arguments record the caller's location (std::source_location is
+// not available to every compiler we build with).
+[[nodiscard]] inline unexpected<Failure> panic(std::string message,
+                                               const char* file = __builtin_FILE(),
+                                               unsigned line = __builtin_LINE()) {
+    return unexpected(Failure{Failure::Kind::panic, std::move(message), file, line});
 }
 
-[[nodiscard]] inline std::unexpected<Failure> cancelled() {
-    return std::unexpected(Failure{Failure::Kind::cancelled, "cancelled", "", 0});
+[[nodiscard]] inline unexpected<Failure> cancelled() {
+    return unexpected(Failure{Failure::Kind::cancelled, "cancelled", "", 0});
 }
 
 // The message of every out-of-range array access that input can reach.
