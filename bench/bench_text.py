@@ -143,12 +143,8 @@ def np_format_poscar(coord):
 
 def np_format_xdatcar(frac, index):
     buf = io.StringIO()
-    np.savetxt(buf, frac, fmt="%11.8f", delimiter=" ", header="Direct configuration=%6d" % index, comments="",
-               newline="\n")
-    # savetxt writes no leading two spaces; add them the way a caller would.
-    text = buf.getvalue()
-    header, _, rows = text.partition("\n")
-    return header + "\n" + "".join("  " + r + "\n" for r in rows.splitlines())
+    np.savetxt(buf, frac, fmt="  %11.8f %11.8f %11.8f", header="Direct configuration=%6d" % index, comments="")
+    return buf.getvalue()
 
 
 def np_format_xyz(table):
