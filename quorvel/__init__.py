@@ -1,1 +1,45 @@
-"""quorvel: native neighbor lists and structure-file text blocks."""
+"""quorvel: native neighbor lists and structure-file text blocks.
+
+    import quorvel
+    s = quorvel.read("POSCAR")
+    i, j, d, D, S = quorvel.neighbor_list(s, 3.0)
+
+The Python API is ``quorvel.neighbor_list`` and the readers and writers of
+``quorvel.io``; the native modules ``quorvel._proxor`` and ``quorvel._ledgra``
+are imported only when one of them is first used.
+"""
+
+__all__ = ["neighbor_list", "Neighbors", "Structure", "Trajectory", "FormatError", "read", "iread", "write",
+           "example_path"]
+__version__ = "0.1.0"
+
+_LAZY = {
+    "neighbor_list": "neighbors", "Neighbors": "neighbors",
+    "Structure": "io", "Trajectory": "io", "FormatError": "io", "read": "io", "iread": "io", "write": "io",
+}
+
+
+def __getattr__(name):
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'quorvel' has no attribute {name!r}")
+    import importlib
+    value = getattr(importlib.import_module(f"quorvel.{module}"), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))
+
+
+EXAMPLES = ("POSCAR", "XDATCAR", "water.xyz")
+
+
+def example_path(name):
+    """Full path of one of the example files shipped with quorvel:
+    "POSCAR", "XDATCAR" or "water.xyz"."""
+    import os
+    if name not in EXAMPLES:
+        raise ValueError(f"no example {name!r}; the examples are {', '.join(EXAMPLES)}")
+    return os.path.join(os.path.dirname(os.path.abspath(__file__)), "examples", name)
