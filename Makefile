@@ -54,7 +54,7 @@ $(STAMPS)/installed: $(SOURCES) | deps $(PY)
 install: deps $(STAMPS)/installed
 
 demo: install
-	$(PY) -P bench/bench_neighbors.py --quick
+	$(VENV)/bin/quorvel neighbors quorvel/examples/POSCAR --cutoff 3.0
 
 test-cpp: deps
 	@[ -f $(BUILD)/cpp/build.ninja ] || meson setup $(BUILD)/cpp -Dtests=true --buildtype=release >/dev/null

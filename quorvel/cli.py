@@ -323,7 +323,11 @@ def _convert(args):
         io.write_poscar(args.output, s, direct=args.direct)
         what = "1 frame"
     elif target == "xdatcar":
-        frames = [_pick(args.input, source, args.frame)] if args.frame else list(io.iread(args.input, source))
+        if source == "xdatcar" and not args.frame:
+            # Straight from trajectory to trajectory keeps the scaled positions exact.
+            frames = io.read_xdatcar(args.input)
+        else:
+            frames = [_pick(args.input, source, args.frame)] if args.frame else list(io.iread(args.input, source))
         for k, s in enumerate(frames):
             if abs(_det(s.cell)) == 0:
                 raise UserError(f"frame {k + 1} of {args.input} has no cell (or a flat one), "
