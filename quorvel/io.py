@@ -235,10 +235,8 @@ class _Lines:
         if not chunk:
             self._eof = True
             return False
-        if self._pos < len(self._buf):
-            self._buf = self._buf[self._pos:] + chunk
-        else:
-            self._buf = chunk
+        # Called only once the buffer is used up.
+        self._buf = chunk
         self._pos = 0
         return True
 
@@ -258,10 +256,12 @@ class _Lines:
 
     def take(self, n):
         """The next n lines, fewer only at the end of the file."""
-        while len(self._buf) - self._pos < n and self._fill():
-            pass
         out = self._buf[self._pos:self._pos + n]
         self._pos += len(out)
+        while len(out) < n and self._fill():
+            more = self._buf[:n - len(out)]
+            self._pos = len(more)
+            out += more
         self.lineno += len(out)
         return out
 

@@ -347,3 +347,16 @@ def test_empty_and_binary_files(tmp_path):
     p.write_bytes(b"\xff\xfe\x00garbage\n")
     with pytest.raises(io.FormatError, match="not UTF-8"):
         io.read_poscar(str(p))
+
+
+def test_reading_across_chunk_boundaries(tmp_path, monkeypatch):
+    t = trajectory(frames=5, n=9)
+    s = random_structure(n=40)
+    paths = {"XDATCAR": str(tmp_path / "XDATCAR"), "POSCAR": str(tmp_path / "POSCAR"), "xyz": str(tmp_path / "a.xyz")}
+    io.write_xdatcar(paths["XDATCAR"], t)
+    io.write_poscar(paths["POSCAR"], s)
+    io.write_xyz(paths["xyz"], [s, s])
+    whole = (io.read_xdatcar(paths["XDATCAR"]), io.read_poscar(paths["POSCAR"]), io.read_xyz(paths["xyz"]))
+    for chunk in (1, 70, 333):
+        monkeypatch.setattr(io._Lines, "CHUNK", chunk)
+        assert (io.read_xdatcar(paths["XDATCAR"]), io.read_poscar(paths["POSCAR"]), io.read_xyz(paths["xyz"])) == whole
