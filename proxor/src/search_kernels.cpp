@@ -147,13 +147,11 @@ inline V vsqrt(V a) { return _mm512_maskz_sqrt_pd(0xff, a); }
 // interleaved into rows of three, and S repeats the run's one shift.
 class Emitter {
 public:
-    Emitter(int64_t i, int64_t s0, int64_t s1, int64_t s2) noexcept : i_(_mm512_set1_epi64(i)) {
-        const int64_t s[8] = {s0, s1, s2, 0, 0, 0, 0, 0};
-        const __m512i v = _mm512_loadu_si512(s);
-        s_[0] = _mm512_maskz_permutexvar_epi64(0xff, _mm512_setr_epi64(0, 1, 2, 0, 1, 2, 0, 1), v);
-        s_[1] = _mm512_maskz_permutexvar_epi64(0xff, _mm512_setr_epi64(2, 0, 1, 2, 0, 1, 2, 0), v);
-        s_[2] = _mm512_maskz_permutexvar_epi64(0xff, _mm512_setr_epi64(1, 2, 0, 1, 2, 0, 1, 2), v);
-    }
+    Emitter(int64_t i, int64_t s0, int64_t s1, int64_t s2) noexcept
+        : i_(_mm512_set1_epi64(i)),
+          s_{_mm512_setr_epi64(s0, s1, s2, s0, s1, s2, s0, s1),
+             _mm512_setr_epi64(s2, s0, s1, s2, s0, s1, s2, s0),
+             _mm512_setr_epi64(s1, s2, s0, s1, s2, s0, s1, s2)} {}
     void operator()(PairWriter& w, unsigned mask, const int64_t* index, V q, V dx, V dy, V dz) const noexcept {
         const auto m = static_cast<__mmask8>(mask);
         const auto n = static_cast<unsigned>(__builtin_popcount(mask));
