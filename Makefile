@@ -1,8 +1,13 @@
 # Everything a fresh Debian 12 machine needs, from this repository alone.
 #
-#   make demo    the main job: the neighbor-list benchmark on its default case
+#   make demo    the main job: a neighbor report on an example structure, then the
+#                neighbor-list benchmark on its default case
 #   make test    the whole test suite (C++ and Python) against the installed build
 #   make bench   every benchmark, with the comparison libraries installed
+#   make test-sanitize   both modules and the C++ tests under ASan + UBSan
+#   make test-debian13   the whole suite inside Debian 13 (Python 3.13, NumPy 2, g++ 14)
+#   make fuzz            every libFuzzer harness for FUZZ_SECONDS (default 60) each
+#   make lint            clang-tidy over the native code
 #
 # Each target installs what is missing (apt-get), creates .venv from Debian's
 # /usr/bin/python3 with the system's site packages, and installs the package
@@ -17,7 +22,7 @@ BUILD := build
 
 APT_PACKAGES := g++ pkg-config meson ninja-build libgtest-dev libfast-float-dev \
 	python3-dev python3-venv python3-pip python3-numpy python3-mesonpy \
-	python3-pytest python3-hypothesis python3-scipy
+	python3-pytest python3-hypothesis python3-scipy python3-tqdm
 BENCH_PACKAGES := python3-pymatgen
 
 SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
@@ -38,7 +43,7 @@ define apt_install
 	fi
 endef
 
-.PHONY: demo test test-cpp test-python bench deps install clean
+.PHONY: demo test test-cpp test-python bench deps install clean test-sanitize test-debian13 fuzz fuzz-smoke lint
 
 deps:
 	$(call apt_install,$(APT_PACKAGES))
@@ -55,6 +60,7 @@ install: deps $(STAMPS)/installed
 
 demo: install
 	$(VENV)/bin/quorvel neighbors quorvel/examples/POSCAR --cutoff 3.0
+	$(PY) -P bench/bench_neighbors.py --quick
 
 test-cpp: deps
 	@[ -f $(BUILD)/cpp/build.ninja ] || meson setup $(BUILD)/cpp -Dtests=true --buildtype=release >/dev/null
@@ -69,6 +75,24 @@ bench: install
 	$(call apt_install,$(BENCH_PACKAGES))
 	$(PY) -P bench/bench_neighbors.py
 	$(PY) -P bench/bench_text.py
+	$(PY) -P bench/bench_io.py
+
+test-sanitize: deps
+	tools/test-sanitize.sh
+
+test-debian13:
+	$(SUDO) tools/test-debian13.sh
+
+FUZZ_SECONDS ?= 60
+fuzz:
+	$(MAKE) -C fuzz run SECONDS=$(FUZZ_SECONDS)
+
+fuzz-smoke:
+	$(MAKE) -C fuzz smoke
+
+lint: deps
+	$(call apt_install,clang-tidy)
+	tools/lint.sh
 
 clean:
 	rm -rf $(BUILD) $(STAMPS) $(VENV)

@@ -2,6 +2,9 @@
 //
 // Each entry binds and converts its arguments, runs the text routine and
 // turns its arrays, symbols or text into Python objects.
+#include <string_view>
+#include <unordered_map>
+
 #include "quorvel/binding/arguments.hpp"
 #include "quorvel/binding/convert.hpp"
 #include "quorvel/binding/errors.hpp"
@@ -46,6 +49,25 @@ Ref text_result(bool ascii, Format&& format) {
     }
     return binding::string_from_utf8(sink.view());
 }
+
+// New references to str objects for symbols, one object per distinct symbol
+// while the cache has room; the views must outlive the cache.
+class SymbolCache {
+public:
+    [[nodiscard]] PyObject* get(std::string_view symbol) {
+        if (auto it = known_.find(symbol); it != known_.end()) {
+            return Py_NewRef(it->second.get());
+        }
+        Ref s = binding::new_string(symbol);
+        if (!s) return nullptr;
+        if (known_.size() < k_capacity) known_.emplace(symbol, Ref::borrow(s.get()));
+        return s.release();
+    }
+
+private:
+    static constexpr std::size_t k_capacity = 256;
+    std::unordered_map<std::string_view, Ref> known_;
+};
 
 PyObject* parse_poscar_entry(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* format_poscar_entry(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
@@ -152,10 +174,12 @@ constexpr const char* k_parse_xyz_doc =
     "Equivalent to the pure-Python loop::\n"
     "\n"
     "    symbols, positions = [], []\n"
-    "    for _ in range(N):\n"
+    "    lines = list(lines)\n"
+    "    while lines:\n"
     "        line = lines.pop(0)\n"
     "        symbol, x, y, z = line.split()[:4]\n"
-    "        symbol = symbol.lower().capitalize()\n"
+    "        symbol = symbol.lower()\n"
+    "        symbol = symbol[:1].upper() + symbol[1:]\n"
     "        symbols.append(symbol)\n"
     "        positions.append([float(x), float(y), float(z)])\n"
     "\n"
@@ -292,10 +316,13 @@ PyObject* parse_xyz_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         const std::size_t n = r->rows;
         Ref symbols = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
         if (!symbols) return Ref();
+        // A block names few distinct elements: equal symbols share one
+        // (immutable) str instead of a million copies of "Fe".
+        SymbolCache cache;
         for (std::size_t k = 0; k < n; ++k) {
-            Ref s = binding::new_string(r->symbol(k));
-            if (!s) return Ref();
-            PyList_SET_ITEM(symbols.get(), static_cast<Py_ssize_t>(k), s.release());
+            PyObject* s = cache.get(r->symbol(k));
+            if (s == nullptr) return Ref();
+            PyList_SET_ITEM(symbols.get(), static_cast<Py_ssize_t>(k), s);
         }
         Ref positions = binding::array_from_buffer(std::move(r->positions), {static_cast<int64_t>(n), 3});
         if (!positions) return Ref();
