@@ -158,7 +158,7 @@ public:
         const auto first = static_cast<__mmask8>((1u << n) - 1u);
         const std::size_t c = w.count;
         _mm512_mask_storeu_epi64(w.i + c, first, i_);
-        _mm512_mask_storeu_epi64(w.j + c, first, _mm512_maskz_compress_epi64(m, _mm512_loadu_si512(index)));
+        _mm512_mask_storeu_epi64(w.j + c, first, _mm512_maskz_compress_epi64(m, _mm512_maskz_loadu_epi64(m, index)));
         _mm512_mask_storeu_pd(w.d + c, first, _mm512_maskz_compress_pd(m, _mm512_maskz_sqrt_pd(m, q)));
         const V x = _mm512_maskz_compress_pd(m, dx);
         const V y = _mm512_maskz_compress_pd(m, dy);
