@@ -140,8 +140,8 @@ void check_parse(const std::vector<std::string_view>& lines) {
     const auto symbols2 = symbols_of(*back);
     bool same_symbols = true;
     for (std::size_t k = 0; k < block.rows; ++k) {
-        // Normalising an ASCII symbol twice changes nothing.
-        if (ascii(symbols[k])) FZ_CHECK(symbols2[k] == symbols[k], "ASCII symbol not stable: " + fz::quote(symbols[k]));
+        // Normalising an ASCII field twice changes nothing ("ß" -> "SS" -> "Ss" may change).
+        if (ascii(want.fields[k])) FZ_CHECK(symbols2[k] == symbols[k], "ASCII symbol not stable: " + fz::quote(symbols[k]));
         same_symbols = same_symbols && symbols2[k] == symbols[k];
     }
     if (same_symbols) {
