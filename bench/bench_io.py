@@ -150,8 +150,8 @@ def run_size(n, repeat, frames_of):
         return rows
 
 
-def run_trajectory(spec, repeat):
-    frames, atoms = (int(x) for x in spec.lower().split("x"))
+def run_trajectory(shape, repeat):
+    frames, atoms = (int(x) for x in shape.lower().split("x"))
     with tempfile.TemporaryDirectory() as folder:
         paths = write_files(folder, frames * atoms, atoms)
         path = paths["XDATCAR"]

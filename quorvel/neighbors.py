@@ -9,6 +9,7 @@ import numpy as np
 
 from . import _proxor
 from ._elements import ATOMIC_NUMBERS
+from .io import _three_bools
 
 __all__ = ["Neighbors", "neighbor_list"]
 
@@ -94,15 +95,6 @@ def neighbor_list(structure=None, cutoff=None, *, cell=None, positions=None, pbc
             raise ValueError("per-atom radii must be finite and not negative")
         result = _proxor.primitive_neighbor_list_radii_rs(list(pbc), cell, positions, radii, **common)
     return Neighbors(*result)
-
-
-def _three_bools(pbc):
-    if isinstance(pbc, (bool, np.bool_)):
-        return (bool(pbc),) * 3
-    values = tuple(bool(p) for p in pbc)
-    if len(values) != 3:
-        raise ValueError(f"pbc must be one bool or three, not {len(values)}")
-    return values
 
 
 def _finite_nonnegative(value, what):

@@ -20,7 +20,11 @@ def run(*args, via="module", cwd=None):
     return subprocess.run(command + [str(a) for a in args], capture_output=True, text=True, timeout=120, cwd=cwd)
 
 
-@pytest.mark.parametrize("via", ["module", "script"])
+@pytest.mark.parametrize("via", [
+    "module",
+    pytest.param("script", marks=pytest.mark.skipif(
+        not os.path.exists(SCRIPT), reason="no console script beside this interpreter (not a pip install)")),
+])
 def test_neighbors_report_on_the_poscar_example(via):
     r = run("neighbors", POSCAR, "--cutoff", "2.2", via=via)
     assert r.returncode == 0, r.stderr

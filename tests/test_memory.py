@@ -3,7 +3,7 @@ cannot fit raise MemoryError, release everything, and the process goes on."""
 
 import pytest
 
-from support import run_python
+from support import needs_plain_allocator, run_python
 
 ATTEMPTS = 5
 
@@ -56,6 +56,7 @@ print("\\n".join(results))
 """
 
 
+@needs_plain_allocator
 def test_outputs_that_cannot_fit_raise_memory_error():
     result = run_python(CHILD, timeout=300)
     lines = result.stdout.splitlines()

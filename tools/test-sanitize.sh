@@ -35,5 +35,5 @@ done
 
 echo "== Python tests under ASan + UBSan"
 # The interpreter allocates through malloc so that ASan sees every block.
-QUORVEL_LEAK_REPEATS=${QUORVEL_LEAK_REPEATS:-3000} LD_PRELOAD="$asan_rt:$ubsan_rt" PYTHONMALLOC=malloc PYTHONPATH="$PWD/$PKG" \
+QUORVEL_SANITIZED=1 QUORVEL_LEAK_REPEATS=${QUORVEL_LEAK_REPEATS:-3000} LD_PRELOAD="$asan_rt:$ubsan_rt" PYTHONMALLOC=malloc PYTHONPATH="$PWD/$PKG" \
     "$PY" -P -m pytest -p no:cacheprovider -q tests "$@"

@@ -61,7 +61,7 @@ bool register_function(PyObject* module, PyObject* module_name, PyObject* all,
 
 const char* module_qualified_name() noexcept { return g_qualified_name; }
 
-PyObject* init_module(const ModuleSpec& spec) noexcept {
+PyObject* init_module(const ModuleSpec& definition) noexcept {
     const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
     int64_t expected = -1;
@@ -69,14 +69,14 @@ PyObject* init_module(const ModuleSpec& spec) noexcept {
         PyErr_Format(PyExc_ImportError,
                      "%s does not support sub-interpreters: it can only be imported by the "
                      "interpreter that first imported it",
-                     spec.qualified_name);
+                     definition.qualified_name);
         return nullptr;
     }
     if (g_module != nullptr) return Py_NewRef(g_module);
 
     try {
-        g_qualified_name = spec.qualified_name;
-        g_definition = PyModuleDef{PyModuleDef_HEAD_INIT, spec.name, "", 0, nullptr,
+        g_qualified_name = definition.qualified_name;
+        g_definition = PyModuleDef{PyModuleDef_HEAD_INIT, definition.name, "", 0, nullptr,
                                    nullptr,           nullptr,   nullptr, nullptr};
         Ref module = Ref::steal(PyModule_Create2(&g_definition, PYTHON_API_VERSION));
         if (!module) return nullptr;
@@ -92,7 +92,7 @@ PyObject* init_module(const ModuleSpec& spec) noexcept {
                 return nullptr;
             }
         }
-        for (const FunctionSpec& f : spec.functions) {
+        for (const FunctionSpec& f : definition.functions) {
             if (!register_function(module.get(), module_name.get(), all.get(), f)) return nullptr;
         }
         g_module = module.release();

@@ -300,14 +300,15 @@ enum class Align { left, right };
 inline void append_string_field(TextSink& out, std::string_view text, std::size_t width, Align align) {
     const std::size_t n = count_code_points(text);
     const std::size_t pad = n < width ? width - n : 0;
+    if (text.empty() && pad == 0) return;  // a fresh sink has no buffer to point into
     char* p = out.ensure(text.size() + pad);
-    if (align == Align::right) {
+    if (align == Align::right && pad != 0) {
         std::memset(p, ' ', pad);
         p += pad;
     }
     if (!text.empty()) std::memcpy(p, text.data(), text.size());
     p += text.size();
-    if (align == Align::left) std::memset(p, ' ', pad);
+    if (align == Align::left && pad != 0) std::memset(p, ' ', pad);
     out.advance(text.size() + pad);
 }
 

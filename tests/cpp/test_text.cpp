@@ -565,7 +565,15 @@ INSTANTIATE_TEST_SUITE_P(
                       StringFieldCase{"E\xCC\x81", 2, ql::Align::left, "E\xCC\x81"},    // E + U+0301: two
                       StringFieldCase{"\xF0\x9F\x98\x80", 3, ql::Align::right, "  \xF0\x9F\x98\x80"},
                       StringFieldCase{"T", 4, ql::Align::right, "   T"},
-                      StringFieldCase{"ab", 4, ql::Align::right, "  ab"}));
+                      StringFieldCase{"ab", 4, ql::Align::right, "  ab"},
+                      // Nothing to write into a sink that has no buffer yet.
+                      StringFieldCase{"", 0, ql::Align::left, ""}, StringFieldCase{"", 0, ql::Align::right, ""}));
+
+TEST(StringFields, NoSpacesIntoAFreshSink) {
+    quorvel::StringSink sink;
+    sink.append_spaces(0);
+    EXPECT_EQ(sink.take(), "");
+}
 
 TEST(UintField, RightAlignedNeverCut) {
     const std::pair<uint64_t, std::string> cases[] = {{1, "     1"},

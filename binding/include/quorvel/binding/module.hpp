@@ -40,7 +40,7 @@ struct ModuleSpec {
 // The body of PyInit_<name>: creates the module once per process (single-phase
 // initialisation), refuses a second interpreter, registers the functions in
 // order and lists them in __all__. Later calls return the same module.
-[[nodiscard]] PyObject* init_module(const ModuleSpec& spec) noexcept;
+[[nodiscard]] PyObject* init_module(const ModuleSpec& definition) noexcept;
 
 // The dotted name of the module this copy of the binding layer serves.
 [[nodiscard]] const char* module_qualified_name() noexcept;

@@ -41,6 +41,7 @@ public:
         ++cur_;
     }
     void append_spaces(std::size_t n) {
+        if (n == 0) return;  // a fresh sink has no buffer to point into
         char* p = ensure(n);
         std::memset(p, ' ', n);
         cur_ += n;
