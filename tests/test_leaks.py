@@ -15,9 +15,13 @@ from quorvel import _ledgra, _proxor
 from support import SANITIZED, needs_plain_allocator
 
 REPEATS = int(os.environ.get("QUORVEL_LEAK_REPEATS", "100000"))
-# After warm-up, repeated calls grow resident memory by nothing at all here; a
-# leak of even 16 bytes a call would add more than this over REPEATS calls.
+# After warm-up, repeated calls grow resident memory by nothing at all here.
+# Resident memory is the check for native leaks (freed memory may absorb a
+# few bytes a call, so it catches leaks of tens of bytes a call and more);
+# Python objects that a call leaks are counted exactly by the interpreter's
+# allocated-block count, which must not grow by one block per call.
 RSS_SLACK = 1 << 20
+BLOCK_SLACK = 1000
 
 
 def rss_bytes():
@@ -112,20 +116,35 @@ def test_repeated_calls_keep_memory_and_references(name, call, expected, capfd):
     run_case(call, expected, 200)
     gc.collect()
     refs_before = [sys.getrefcount(a) for a in ARGUMENTS]
+    blocks_before = sys.getallocatedblocks()
     rss_before = rss_bytes()
     run_case(call, expected, REPEATS)
     gc.collect()
     grown = rss_bytes() - rss_before
+    blocks = sys.getallocatedblocks() - blocks_before
     refs_after = [sys.getrefcount(a) for a in ARGUMENTS]
     capfd.readouterr()  # the panic diagnostics
     assert refs_after == refs_before
+    assert blocks < BLOCK_SLACK, f"{blocks} more Python blocks after {REPEATS} calls"
     if not SANITIZED:
         assert grown < RSS_SLACK, f"resident memory grew by {grown} bytes over {REPEATS} calls"
 
 
 @needs_plain_allocator
-def test_the_memory_check_sees_a_small_leak():
+def test_the_block_count_sees_one_leaked_object_a_call():
+    kept = []
+    gc.collect()
+    blocks_before = sys.getallocatedblocks()
+    run_case(lambda: kept.append(float(len(kept))), None, REPEATS)
+    gc.collect()
+    assert sys.getallocatedblocks() - blocks_before > BLOCK_SLACK
+
+
+@needs_plain_allocator
+def test_resident_memory_sees_a_native_leak():
+    # 100 bytes of memory a call that nothing frees: NumPy arrays kept alive
+    # hold malloc'd buffers outside the interpreter's small-object allocator.
     kept = []
     rss_before = rss_bytes()
-    run_case(lambda: kept.append(float(len(kept))), None, REPEATS)
+    run_case(lambda: kept.append(np.empty(100, np.uint8)), None, REPEATS)
     assert rss_bytes() - rss_before > RSS_SLACK * REPEATS // 100_000
