@@ -53,7 +53,7 @@ def test_poscar_direct_and_cartesian_give_the_same_structure(tmp_path):
     ("2.0", [2.0, 2.0, 2.0]),
     ("2.0 ! a comment", [2.0, 2.0, 2.0]),
     ("1.0 2.0 0.5", [1.0, 2.0, 0.5]),
-    (repr(-abs(np.linalg.det(CELL)) * 8.0), [2.0, 2.0, 2.0]),  # volume: 8x the lattice's
+    (repr(float(-abs(np.linalg.det(CELL)) * 8.0)), [2.0, 2.0, 2.0]),  # volume: 8x the lattice's
 ])
 def test_poscar_scale_factors(tmp_path, scale, factor):
     s = io.read_poscar(write(tmp_path, "POSCAR", poscar(scale=scale)))
@@ -294,7 +294,7 @@ def xdatcar_text():
     return t, "".join(
         ["GaAs md\n", "1\n"] + ["  %r %r %r\n" % tuple(v) for v in t.cells[0].tolist()] + ["Ga As\n", "3 1\n"]
         + [line for k in range(3) for line in
-           ["Direct configuration=%6d\n" % (k + 1)] + ["  %r %r %r\n" % tuple(r) for r in t.scaled_positions[k]]])
+           ["Direct configuration=%6d\n" % (k + 1)] + ["  %r %r %r\n" % tuple(r) for r in t.scaled_positions[k].tolist()]])
 
 
 @pytest.mark.parametrize("lineno, new, reported, words", [
