@@ -346,11 +346,38 @@ Reference reference(const System& sys, double cutoff) {
     return ref;
 }
 
+std::string explain(const System& sys, const Reference& ref) {
+    std::string s;
+    char buf[512];
+    const Geometry& g = ref.geo;
+    std::snprintf(buf, sizeof buf, "pbc %d%d%d scaled %d cap %llu w %.17g\n", sys.pbc[0], sys.pbc[1], sys.pbc[2],
+                  sys.scaled, static_cast<unsigned long long>(sys.max_nbins), ref.plan.w);
+    s += buf;
+    for (int k = 0; k < 3; ++k) {
+        std::snprintf(buf, sizeof buf, "cell %.17g %.17g %.17g | h %.17g n %llu r %llu\n", g.m[k][0], g.m[k][1],
+                      g.m[k][2], g.h[k], static_cast<unsigned long long>(ref.plan.n[k]),
+                      static_cast<unsigned long long>(ref.plan.r[k]));
+        s += buf;
+    }
+    for (std::size_t a = 0; a < ref.atoms.size(); ++a) {
+        const Atom& t = ref.atoms[a];
+        std::snprintf(buf, sizeof buf, "atom %zu x %.17g %.17g %.17g s %.17g %.17g %.17g g %lld %lld %lld o %lld %lld %lld\n",
+                      a, t.x[0], t.x[1], t.x[2], t.s[0], t.s[1], t.s[2], (long long)t.g[0], (long long)t.g[1],
+                      (long long)t.g[2], (long long)t.o[0], (long long)t.o[1], (long long)t.o[2]);
+        s += buf;
+    }
+    return s;
+}
+
 // Every image of every atom pair within reach of the cutoff, in a tame
 // system: the search must have found each one that is clearly inside.
 void brute_force_scan(const System& sys, const Reference& ref, double cutoff) {
     if (!sys.tame || !(cutoff > 0.0) || !std::isfinite(cutoff) || cutoff > ref.plan.w) return;
     const Geometry& g = ref.geo;
+    // The face-distance bound behind the scan needs heights that mean
+    // something: a nearly flat cell has heights made of rounding noise.
+    const double la = norm3(g.m[0]), lb = norm3(g.m[1]), lc = norm3(g.m[2]);
+    if (!(std::fabs(g.det) >= 1e-6 * ((la * lb) * lc))) return;
     long double images = 1;
     int64_t lo_span[3];
     for (int k = 0; k < 3; ++k) {
@@ -390,7 +417,8 @@ void brute_force_scan(const System& sys, const Reference& ref, double cutoff) {
                                      "brute force: image (i=" + std::to_string(i) + " j=" + std::to_string(j) +
                                          " S=" + std::to_string(s0) + "," + std::to_string(s1) + "," +
                                          std::to_string(s2) + ") at d=" + fz::show(std::sqrt(q)) +
-                                         " is closer than the cutoff " + fz::show(cutoff) + " but not searched");
+                                         " is closer than the cutoff " + fz::show(cutoff) + " but not searched\n" +
+                                         explain(sys, ref));
                         }
                     }
         }
