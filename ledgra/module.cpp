@@ -352,4 +352,6 @@ constexpr binding::ModuleSpec k_module{"_ledgra", "quorvel._ledgra", k_functions
 
 }  // namespace quorvel::ledgra
 
+// The interpreter looks the entry up by this name.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 PyMODINIT_FUNC PyInit__ledgra() { return quorvel::binding::init_module(quorvel::ledgra::k_module); }

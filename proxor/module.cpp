@@ -233,4 +233,6 @@ constexpr binding::ModuleSpec k_module{"_proxor", "quorvel._proxor", k_functions
 
 }  // namespace quorvel::proxor
 
+// The interpreter looks the entry up by this name.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 PyMODINIT_FUNC PyInit__proxor() { return quorvel::binding::init_module(quorvel::proxor::k_module); }

@@ -36,12 +36,13 @@ void raise_panic(std::string_view message, const char* file, unsigned line) noex
     char thread_name[64] = "";
     if (pthread_getname_np(pthread_self(), thread_name, sizeof thread_name) != 0 ||
         thread_name[0] == '\0') {
-        std::snprintf(thread_name, sizeof thread_name, "%lu",
+        (void)std::snprintf(thread_name, sizeof thread_name, "%lu",
                       static_cast<unsigned long>(pthread_self()));
     }
-    std::fprintf(stderr, "thread '%s' panicked at %s:%u:\n%.*s\n", thread_name, file, line,
-                 static_cast<int>(message.size()), message.data());
-    std::fflush(stderr);
+    // Best effort: a diagnostic that cannot be written changes nothing.
+    (void)std::fprintf(stderr, "thread '%s' panicked at %s:%u:\n%.*s\n", thread_name, file, line,
+                       static_cast<int>(message.size()), message.data());
+    (void)std::fflush(stderr);
 
     PyObject* type = panic_type();
     if (type == nullptr) return;  // the error of creating the type stays pending

@@ -18,9 +18,16 @@ PyObject* g_module = nullptr;
 const char* g_qualified_name = "quorvel";
 PyModuleDef g_definition;
 // Method definitions and docstrings must outlive the function objects, which
-// live as long as the process; a deque never moves its elements.
-std::deque<PyMethodDef> g_methods;
-std::deque<std::string> g_docs;
+// live as long as the process; a deque never moves its elements. Made on
+// first use, inside initialisation's exception handling.
+std::deque<PyMethodDef>& methods() {
+    static std::deque<PyMethodDef> defs;
+    return defs;
+}
+std::deque<std::string>& docs() {
+    static std::deque<std::string> texts;
+    return texts;
+}
 
 std::string make_doc(const FunctionSpec& f) {
     std::string doc = f.name;
@@ -42,12 +49,12 @@ std::string make_doc(const FunctionSpec& f) {
 // __all__ and sets the module attribute of that name.
 bool register_function(PyObject* module, PyObject* module_name, PyObject* all,
                        const FunctionSpec& f) {
-    g_docs.push_back(make_doc(f));
-    PyMethodDef& def = g_methods.emplace_back();
+    docs().push_back(make_doc(f));
+    PyMethodDef& def = methods().emplace_back();
     def.ml_name = f.name;
     def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f.entry));
     def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
-    def.ml_doc = g_docs.back().c_str();
+    def.ml_doc = docs().back().c_str();
 
     Ref function = Ref::steal(PyCMethod_New(&def, module, module_name, nullptr));
     if (!function) return false;

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <expected>
+#include "quorvel/native/failure.hpp"
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -106,12 +106,12 @@ inline constexpr std::string_view k_empty_float_literal = "cannot parse float fr
 
 // The value of `field`, or the reason it is not a float literal
 // (k_empty_float_literal for an empty field, else k_invalid_float_literal).
-[[nodiscard]] inline std::expected<double, std::string_view> parse_float_field(
+[[nodiscard]] inline expected<double, std::string_view> parse_float_field(
     std::string_view field) noexcept {
-    if (field.empty()) return std::unexpected(k_empty_float_literal);
+    if (field.empty()) return unexpected(k_empty_float_literal);
     double v;
     if (parse_float(field.data(), field.data() + field.size(), v).ec != std::errc{}) {
-        return std::unexpected(k_invalid_float_literal);
+        return unexpected(k_invalid_float_literal);
     }
     return v;
 }

@@ -9,25 +9,25 @@ namespace quorvel::ledgra {
 namespace {
 
 // Message builders live out of line: they run once per failed call.
-[[gnu::cold]] std::unexpected<Failure> poscar_missing_coordinate(std::size_t line) {
+[[gnu::cold]] unexpected<Failure> poscar_missing_coordinate(std::size_t line) {
     return value_error(message({"POSCAR: not enough fields on atom line ", decimal(line), " (need 3 coordinates)"}));
 }
 
-[[gnu::cold]] std::unexpected<Failure> poscar_bad_coordinate(std::string_view field, std::size_t line) {
+[[gnu::cold]] unexpected<Failure> poscar_bad_coordinate(std::string_view field, std::size_t line) {
     return value_error(message({"POSCAR: cannot parse coordinate '", field, "' on atom line ", decimal(line),
                                 ": ", k_invalid_float_literal}));
 }
 
-[[gnu::cold]] std::unexpected<Failure> poscar_bad_flag(std::string_view field, std::size_t line) {
+[[gnu::cold]] unexpected<Failure> poscar_bad_flag(std::string_view field, std::size_t line) {
     return value_error(message({"POSCAR: expected selective dynamics flag 'T' or 'F', got '", field,
                                 "' on atom line ", decimal(line)}));
 }
 
-[[gnu::cold]] std::unexpected<Failure> xdatcar_missing_coordinate(std::size_t line) {
+[[gnu::cold]] unexpected<Failure> xdatcar_missing_coordinate(std::size_t line) {
     return value_error(message({"XDATCAR: not enough fields on coordinate line ", decimal(line)}));
 }
 
-[[gnu::cold]] std::unexpected<Failure> xdatcar_bad_coordinate(std::string_view field, std::size_t line) {
+[[gnu::cold]] unexpected<Failure> xdatcar_bad_coordinate(std::string_view field, std::size_t line) {
     return value_error(
         message({"XDATCAR: cannot parse '", field, "' on line ", decimal(line), ": ", k_invalid_float_literal}));
 }

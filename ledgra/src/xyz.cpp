@@ -8,20 +8,20 @@ namespace quorvel::ledgra {
 
 namespace {
 
-[[gnu::cold]] std::unexpected<Failure> xyz_empty_line(std::size_t line) {
+[[gnu::cold]] unexpected<Failure> xyz_empty_line(std::size_t line) {
     return value_error(message({"XYZ: empty line at atom index ", decimal(line)}));
 }
 
-[[gnu::cold]] std::unexpected<Failure> xyz_missing_coordinate(std::size_t line) {
+[[gnu::cold]] unexpected<Failure> xyz_missing_coordinate(std::size_t line) {
     return value_error(message({"XYZ: not enough position fields on atom line ", decimal(line)}));
 }
 
-[[gnu::cold]] std::unexpected<Failure> xyz_bad_coordinate(std::string_view field, std::size_t line) {
+[[gnu::cold]] unexpected<Failure> xyz_bad_coordinate(std::string_view field, std::size_t line) {
     return value_error(message({"XYZ: cannot parse coordinate '", field, "' on line ", decimal(line), ": ",
                                 k_invalid_float_literal}));
 }
 
-[[gnu::cold]] std::unexpected<Failure> xyz_length_mismatch(std::size_t symbols, int64_t rows) {
+[[gnu::cold]] unexpected<Failure> xyz_length_mismatch(std::size_t symbols, int64_t rows) {
     return value_error(message({"format_xyz_block_rs: symbols length (", decimal(symbols), ") != positions rows (",
                                 decimal(static_cast<uint64_t>(rows)), ")"}));
 }

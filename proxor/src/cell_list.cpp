@@ -123,7 +123,7 @@ std::string singular_cell_message(double det) {
     // printf's %e is correctly rounded; only its exponent form differs
     // ("e-16", "e0" instead of "e-16", "e+00").
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.3e", det);
+    (void)std::snprintf(buf, sizeof buf, "%.3e", det);
     std::string text(buf);
     const std::size_t e = text.find('e');
     std::string number = text.substr(0, e);

@@ -60,6 +60,7 @@ public:
         requires(std::is_constructible_v<T, U &&> &&
                  !std::is_same_v<std::remove_cvref_t<U>, expected> &&
                  !detail::is_unexpected<std::remove_cvref_t<U>>)
+    // NOLINTNEXTLINE(bugprone-forwarding-reference-overload): constrained away from expected itself
     constexpr expected(U&& value) : v_(std::in_place_index<0>, std::forward<U>(value)) {}
     template <class G>
     constexpr expected(const unexpected<G>& u) : v_(std::in_place_index<1>, u.error()) {}
