@@ -174,13 +174,12 @@ public:
         const V r0 = _mm512_mask_permutexvar_pd(_mm512_permutex2var_pd(x, xy0, y), 0x24, z0, z);
         const V r1 = _mm512_mask_permutexvar_pd(_mm512_permutex2var_pd(x, xy1, y), 0x49, z1, z);
         const V r2 = _mm512_mask_permutexvar_pd(_mm512_permutex2var_pd(x, xy2, y), 0x92, z2, z);
-        const unsigned values = 3 * n;
-        const auto part = [](unsigned k) {
-            return static_cast<__mmask8>(k >= 8 ? 0xffu : (1u << k) - 1u);
-        };
-        const __mmask8 m0 = part(values);
-        const __mmask8 m1 = part(values > 8 ? values - 8 : 0);
-        const __mmask8 m2 = part(values > 16 ? values - 16 : 0);
+        // The 3n values of D and S as one 24-bit mask, split into the three
+        // vectors' byte masks.
+        const unsigned values = (1u << (3 * n)) - 1u;
+        const auto m0 = static_cast<__mmask8>(values & 0xffu);
+        const auto m1 = static_cast<__mmask8>((values >> 8) & 0xffu);
+        const auto m2 = static_cast<__mmask8>(values >> 16);
         double* D = w.D + 3 * c;
         int64_t* S = w.S + 3 * c;
         _mm512_mask_storeu_pd(D, m0, r0);
