@@ -25,23 +25,12 @@ APT_PACKAGES := g++ pkg-config meson ninja-build libgtest-dev libfast-float-dev 
 	python3-pytest python3-hypothesis python3-scipy python3-tqdm
 BENCH_PACKAGES := python3-pymatgen
 
-SUDO := $(shell [ "$$(id -u)" -eq 0 ] || echo sudo)
 SOURCES := $(shell find binding proxor ledgra quorvel -type f \( -name '*.cpp' -o -name '*.hpp' \
 	-o -name '*.py' -o -name '*.pyi' -o -name 'meson.build' -o -name 'py.typed' -o -name '*.txt' \
-	-o -name 'POSCAR*' -o -name '*.xyz' -o -name 'XDATCAR*' \) 2>/dev/null) \
+	-o -name '*.inc' -o -name 'POSCAR*' -o -name '*.xyz' -o -name 'XDATCAR*' \) 2>/dev/null) \
 	meson.build meson_options.txt pyproject.toml
 
-# Installs the Debian packages of $(1) that are not installed yet.
-define apt_install
-	@missing=""; for p in $(1); do \
-		dpkg-query -W -f='$${Status}' "$$p" 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
-	done; \
-	if [ -n "$$missing" ]; then \
-		echo "installing:$$missing"; \
-		$(SUDO) apt-get update -qq && \
-		DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
-	fi
-endef
+include tools/apt.mk
 
 .PHONY: demo test test-cpp test-python bench deps install clean test-sanitize test-debian13 fuzz fuzz-smoke lint
 

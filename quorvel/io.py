@@ -790,18 +790,9 @@ def _format_xyz(s, exact):
 def guess_format(path):
     """'poscar', 'xdatcar' or 'xyz', from the file name, else from the first
     lines of the file."""
-    name = os.path.basename(os.fspath(path))
-    stem = name
-    for ext in (".gz", ".bz2", ".xz"):
-        if stem.lower().endswith(ext):
-            stem = stem[: -len(ext)]
-    upper = stem.upper()
-    if "XDATCAR" in upper:
-        return "xdatcar"
-    if "POSCAR" in upper or "CONTCAR" in upper or upper.endswith(".VASP"):
-        return "poscar"
-    if upper.endswith((".XYZ", ".EXTXYZ")):
-        return "xyz"
+    by_name = _format_by_name(path)
+    if by_name is not None:
+        return by_name
     try:
         with _open_text(path, "r") as f:
             head = [f.readline() for _ in range(9)]
@@ -872,7 +863,8 @@ def write(path, frames, format=None, **options):
         write_xyz(path, frames, **options)
 
 
-def _format_from_name(path):
+def _format_by_name(path):
+    """The format a file name says (compression suffixes aside), or None."""
     name = os.path.basename(os.fspath(path)).upper()
     for ext in (".GZ", ".BZ2", ".XZ"):
         if name.endswith(ext):
@@ -883,6 +875,13 @@ def _format_from_name(path):
         return "poscar"
     if name.endswith((".XYZ", ".EXTXYZ")):
         return "xyz"
+    return None
+
+
+def _format_from_name(path):
+    by_name = _format_by_name(path)
+    if by_name is not None:
+        return by_name
     raise ValueError(f"cannot tell the format from the name {os.fspath(path)!r}: pass format='poscar', "
                      "'xdatcar' or 'xyz'")
 

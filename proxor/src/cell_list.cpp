@@ -56,15 +56,19 @@ struct CellVectors {
     return v;
 }
 
+// Resizes all five buffers to room for `n` pairs, keeping the pairs held.
+void resize_pairs(NeighborList& list, std::size_t n) {
+    list.i.resize(n);
+    list.j.resize(n);
+    list.d.resize(n);
+    list.D.resize(3 * n);
+    list.S.resize(3 * n);
+    list.count = n;
+}
+
 // Shrinks every buffer to the first `keep` pairs.
 void shrink(NeighborList& list, std::size_t keep) {
-    if (keep == list.count) return;
-    list.i.resize(keep);
-    list.j.resize(keep);
-    list.d.resize(keep);
-    list.D.resize(3 * keep);
-    list.S.resize(3 * keep);
-    list.count = keep;
+    if (keep != list.count) resize_pairs(list, keep);
 }
 
 void move_pair(NeighborList& list, std::size_t from, std::size_t to) noexcept {
@@ -183,12 +187,7 @@ PairWriter PairSink::writer() noexcept {
 void PairSink::grow(PairWriter& w, std::size_t extra) {
     const std::size_t count = w.count;
     const std::size_t capacity = std::max(count + extra, capacity_ * 2);
-    list_.i.resize(capacity);
-    list_.j.resize(capacity);
-    list_.d.resize(capacity);
-    list_.D.resize(3 * capacity);
-    list_.S.resize(3 * capacity);
-    list_.count = capacity;
+    resize_pairs(list_, capacity);
     capacity_ = capacity;
     w = writer();
     w.count = count;

@@ -21,29 +21,7 @@ inline V vsub(V a, V b) { return a - b; }
 inline V vmul(V a, V b) { return a * b; }
 inline unsigned vless(V a, V b) { return a < b ? 1u : 0u; }
 inline V vsqrt(V a) { return _mm_cvtsd_f64(_mm_sqrt_sd(_mm_set_sd(a), _mm_set_sd(a))); }
-// Writes the accepted lanes of one vector of candidates, one pair at a time.
-class Emitter {
-public:
-    Emitter(int64_t i, int64_t s0, int64_t s1, int64_t s2) noexcept : i_(i), s0_(s0), s1_(s1), s2_(s2) {}
-    void operator()(PairWriter& w, unsigned mask, const int64_t* index, V q, V dx, V dy, V dz) const noexcept {
-        alignas(64) double da[k_lanes];
-        alignas(64) double xa[k_lanes];
-        alignas(64) double ya[k_lanes];
-        alignas(64) double za[k_lanes];
-        vstore(da, vsqrt(q));
-        vstore(xa, dx);
-        vstore(ya, dy);
-        vstore(za, dz);
-        do {
-            const auto k = static_cast<unsigned>(__builtin_ctz(mask));
-            mask &= mask - 1u;
-            w.push(i_, index[k], da[k], xa[k], ya[k], za[k], s0_, s1_, s2_);
-        } while (mask != 0);
-    }
-
-private:
-    int64_t i_, s0_, s1_, s2_;
-};
+#include "scalar_emitter.inc"
 #include "search_loop.inc"
 }  // namespace scalar_isa
 
@@ -60,29 +38,7 @@ inline V vsub(V a, V b) { return _mm_sub_pd(a, b); }
 inline V vmul(V a, V b) { return _mm_mul_pd(a, b); }
 inline unsigned vless(V a, V b) { return static_cast<unsigned>(_mm_movemask_pd(_mm_cmplt_pd(a, b))); }
 inline V vsqrt(V a) { return _mm_sqrt_pd(a); }
-// Writes the accepted lanes of one vector of candidates, one pair at a time.
-class Emitter {
-public:
-    Emitter(int64_t i, int64_t s0, int64_t s1, int64_t s2) noexcept : i_(i), s0_(s0), s1_(s1), s2_(s2) {}
-    void operator()(PairWriter& w, unsigned mask, const int64_t* index, V q, V dx, V dy, V dz) const noexcept {
-        alignas(64) double da[k_lanes];
-        alignas(64) double xa[k_lanes];
-        alignas(64) double ya[k_lanes];
-        alignas(64) double za[k_lanes];
-        vstore(da, vsqrt(q));
-        vstore(xa, dx);
-        vstore(ya, dy);
-        vstore(za, dz);
-        do {
-            const auto k = static_cast<unsigned>(__builtin_ctz(mask));
-            mask &= mask - 1u;
-            w.push(i_, index[k], da[k], xa[k], ya[k], za[k], s0_, s1_, s2_);
-        } while (mask != 0);
-    }
-
-private:
-    int64_t i_, s0_, s1_, s2_;
-};
+#include "scalar_emitter.inc"
 #include "search_loop.inc"
 }  // namespace sse2_isa
 #pragma GCC pop_options
@@ -102,29 +58,7 @@ inline unsigned vless(V a, V b) {
     return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_LT_OQ)));
 }
 inline V vsqrt(V a) { return _mm256_sqrt_pd(a); }
-// Writes the accepted lanes of one vector of candidates, one pair at a time.
-class Emitter {
-public:
-    Emitter(int64_t i, int64_t s0, int64_t s1, int64_t s2) noexcept : i_(i), s0_(s0), s1_(s1), s2_(s2) {}
-    void operator()(PairWriter& w, unsigned mask, const int64_t* index, V q, V dx, V dy, V dz) const noexcept {
-        alignas(64) double da[k_lanes];
-        alignas(64) double xa[k_lanes];
-        alignas(64) double ya[k_lanes];
-        alignas(64) double za[k_lanes];
-        vstore(da, vsqrt(q));
-        vstore(xa, dx);
-        vstore(ya, dy);
-        vstore(za, dz);
-        do {
-            const auto k = static_cast<unsigned>(__builtin_ctz(mask));
-            mask &= mask - 1u;
-            w.push(i_, index[k], da[k], xa[k], ya[k], za[k], s0_, s1_, s2_);
-        } while (mask != 0);
-    }
-
-private:
-    int64_t i_, s0_, s1_, s2_;
-};
+#include "scalar_emitter.inc"
 #include "search_loop.inc"
 }  // namespace avx2_isa
 #pragma GCC pop_options
