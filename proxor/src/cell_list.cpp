@@ -82,17 +82,28 @@ void move_pair(NeighborList& list, std::size_t from, std::size_t to) noexcept {
 }
 
 // A first guess of the pair count from the mean density and the cutoff
-// sphere. Too small costs a geometric growth (in place for large buffers),
-// too large costs only address space: untouched pages are never committed.
+// sphere. Too small costs a growth (in place for large buffers), too large
+// costs address space and, with huge pages, up to one partly used 2 MiB page
+// per buffer. Along an open axis of height h the atoms near either face miss
+// the part of their sphere outside: on average a fraction 11/24 * c / h.
 [[nodiscard]] std::size_t estimate_pairs(std::size_t atoms, double volume, double cutoff,
-                                         bool any_periodic, bool self_interaction) noexcept {
+                                         const BinPlan& plan, std::array<bool, 3> pbc,
+                                         bool self_interaction) noexcept {
     constexpr double k_pi = 3.14159265358979323846;
     const double n = static_cast<double>(atoms);
     const double c = std::fabs(cutoff);
     double per_atom = n / volume * (4.0 / 3.0 * k_pi) * c * c * c;
+    for (std::size_t k = 0; k < 3; ++k) {
+        if (!pbc[k]) per_atom *= std::max(0.1, 1.0 - 11.0 / 24.0 * c / plan.heights[k]);
+    }
     if (!(per_atom >= 0.0) || per_atom > 1e12) per_atom = 16.0;
-    if (!any_periodic) per_atom = std::min(per_atom, n);
-    double total = n * per_atom * 1.15 + (self_interaction ? n : 0.0) + 64.0;
+    if (!pbc[0] && !pbc[1] && !pbc[2]) per_atom = std::min(per_atom, n);
+    // Below a huge page per buffer a generous margin costs nothing, while a
+    // growth of small buffers copies them and leaves their old memory
+    // resident in the allocator.
+    const double nominal = n * per_atom;
+    const double margin = nominal * 1.5 * sizeof(double[3]) < double(std::size_t{2} << 20) ? 1.5 : 1.15;
+    double total = nominal * margin + (self_interaction ? n : 0.0) + 64.0;
     total = std::min(total, static_cast<double>(std::size_t{1} << 23));
     return static_cast<std::size_t>(total);
 }
@@ -186,7 +197,9 @@ PairWriter PairSink::writer() noexcept {
 
 void PairSink::grow(PairWriter& w, std::size_t extra) {
     const std::size_t count = w.count;
-    const std::size_t capacity = std::max(count + extra, capacity_ * 2);
+    // A quarter more at a time: large buffers grow in place, and a smaller
+    // step leaves less of the last huge page of each buffer unused.
+    const std::size_t capacity = std::max(count + extra, capacity_ + capacity_ / 4 + 64);
     resize_pairs(list_, capacity);
     capacity_ = capacity;
     w = writer();
@@ -314,7 +327,6 @@ Result<NeighborList> build_neighbor_list_on(Simd level, std::array<bool, 3> pbc,
         }
         grid.sparse = SparseBins{keys.data(), values.data(), mask, bins.data()};
     }
-    flat = Buffer<uint64_t>();
 
     // Bin-sorted structure of arrays: each neighbor bin is one contiguous run.
     auto xs = Buffer<double>::zeroed(atoms + k_padding);
@@ -324,10 +336,13 @@ Result<NeighborList> build_neighbor_list_on(Simd level, std::array<bool, 3> pbc,
     auto ox = Buffer<int64_t>::uninitialized(atoms);
     auto oy = Buffer<int64_t>::uninitialized(atoms);
     auto oz = Buffer<int64_t>::uninitialized(atoms);
+    auto slot = Buffer<std::size_t>::uninitialized(atoms);
+    bool any_offset = false;
     for (std::size_t p = 0; p < atoms; ++p) {
         const std::size_t a = order[p];
-        Home& h = home[a];
-        h.slot = p;
+        const Home& h = home[a];
+        slot[a] = p;
+        any_offset = any_offset || h.o[0] != 0 || h.o[1] != 0 || h.o[2] != 0;
         xs[p] = h.x[0];
         ys[p] = h.x[1];
         zs[p] = h.x[2];
@@ -337,6 +352,8 @@ Result<NeighborList> build_neighbor_list_on(Simd level, std::array<bool, 3> pbc,
         oz[p] = h.o[2];
     }
     order = Buffer<std::size_t>();
+    // The search rebuilds each center atom from its slot and flat bin index.
+    home = Buffer<Home>();
     if (dense) {
         // Bin codes from the sorted offsets, read in order.
         const auto nb = static_cast<std::size_t>(nbins);
@@ -355,6 +372,12 @@ Result<NeighborList> build_neighbor_list_on(Simd level, std::array<bool, 3> pbc,
         }
         grid.code = code.data();
     }
+    if (!any_offset) {
+        // Every atom lies in the cell: the offsets are all zero and need no storage.
+        ox = Buffer<int64_t>();
+        oy = Buffer<int64_t>();
+        oz = Buffer<int64_t>();
+    }
 
     grid.atoms = atoms;
     for (std::size_t k = 0; k < 3; ++k) {
@@ -365,7 +388,8 @@ Result<NeighborList> build_neighbor_list_on(Simd level, std::array<bool, 3> pbc,
     }
     grid.cutoff_sq = cutoff * cutoff;
     grid.self_interaction = self_interaction;
-    grid.home = home.data();
+    grid.slot = slot.data();
+    grid.flat = flat.data();
     grid.X = xs.data();
     grid.Y = ys.data();
     grid.Z = zs.data();
@@ -374,8 +398,7 @@ Result<NeighborList> build_neighbor_list_on(Simd level, std::array<bool, 3> pbc,
     grid.OY = oy.data();
     grid.OZ = oz.data();
 
-    const bool any_periodic = pbc[0] || pbc[1] || pbc[2];
-    PairSink sink(estimate_pairs(atoms, std::fabs(cv.det), cutoff, any_periodic, self_interaction));
+    PairSink sink(estimate_pairs(atoms, std::fabs(cv.det), cutoff, plan, pbc, self_interaction));
     const std::size_t count = search_function(level)(grid, sink, cancel);
     if (count == SIZE_MAX) return cancelled();
     return sink.finish(count);

@@ -108,9 +108,13 @@ struct SearchGrid {
     double cutoff_sq = 0.0;
     bool self_interaction = false;
 
-    const Home* home = nullptr;  // by original index
+    // By original index: the atom's slot in the sorted arrays and its flat
+    // bin index, from which home() rebuilds the rest.
+    const std::size_t* slot = nullptr;
+    const uint64_t* flat = nullptr;
     // Bin-sorted atoms; X, Y, Z have padding after the last atom so that
-    // full vectors can be loaded at the end of any bin.
+    // full vectors can be loaded at the end of any bin. OX, OY, OZ are null
+    // when every wrap offset is zero.
     const double* X = nullptr;
     const double* Y = nullptr;
     const double* Z = nullptr;
@@ -118,6 +122,25 @@ struct SearchGrid {
     const int64_t* OX = nullptr;
     const int64_t* OY = nullptr;
     const int64_t* OZ = nullptr;
+
+    [[nodiscard]] int64_t offset(std::size_t k, std::size_t p) const noexcept {
+        if (OX == nullptr) return 0;
+        return (k == 0 ? OX : k == 1 ? OY : OZ)[p];
+    }
+
+    [[nodiscard]] Home home(std::size_t atom) const noexcept {
+        Home h;
+        h.slot = slot[atom];
+        h.x[0] = X[h.slot];
+        h.x[1] = Y[h.slot];
+        h.x[2] = Z[h.slot];
+        for (std::size_t k = 0; k < 3; ++k) h.o[k] = offset(k, h.slot);
+        const uint64_t f = flat[atom];
+        h.g[0] = f % n[0];
+        h.g[1] = f / n[0] % n[1];
+        h.g[2] = f / n[0] / n[1];
+        return h;
+    }
 
     // Dense grid: start[flat] .. start[flat + 1], code[flat] (k_bin_*).
     // Null when the sparse map is used.
