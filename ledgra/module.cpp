@@ -9,6 +9,7 @@
 #include "quorvel/binding/convert.hpp"
 #include "quorvel/binding/errors.hpp"
 #include "quorvel/binding/module.hpp"
+#include "quorvel/binding/numpy.hpp"
 #include "quorvel/binding/results.hpp"
 #include "vasp.hpp"
 #include "xyz.hpp"
@@ -334,6 +335,9 @@ PyObject* format_xyz_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     return binding::guarded([&]() -> Ref {
         Arguments<2> a;
         if (!a.bind(k_functions[5], args, nargs, kwnames)) return Ref();
+        // The symbol views borrow the caller's list: NumPy's first import,
+        // which runs Python code, must not come between them and their use.
+        if (!binding::ensure_numpy()) return Ref();
         LineList symbols;
         ArrayArg<double> positions;
         if (!convert_lines(a[0], "symbols", symbols) ||

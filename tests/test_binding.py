@@ -529,8 +529,13 @@ class StrSubclass(str):
     pass
 
 
+class ListSubclass(list):
+    pass
+
+
 @pytest.mark.parametrize("lines", [
     ("0.5 0.25 0",), ["0.5 0.25 0"], np.array(["0.5 0.25 0"]), [StrSubclass("0.5 0.25 0")],
+    ListSubclass(["0.5 0.25 0"]), (StrSubclass("0.5 0.25 0"),),
 ])
 def test_line_list_accepts_sequences_of_str(lines):
     np.testing.assert_array_equal(_ledgra.parse_xdatcar_coords_rs(lines), [[0.5, 0.25, 0.0]])

@@ -207,24 +207,52 @@ bool to_line_list(PyObject* obj, LineList& out) noexcept {
     try {
         std::size_t hint = 0;
         if (!check_list_source(obj, hint)) return false;
-        out.owners.clear();
+        out.items = Ref();
         out.lines.clear();
         out.all_ascii = true;
-        out.owners.reserve(hint);
-        out.lines.reserve(hint);
-        return for_each_item(obj, [&](PyObject* item) {
+        // Every str the views point into is held by one container: the
+        // caller's own tuple or list, or the items another iterable yielded,
+        // in a new list.
+        Ref items;
+        if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
+            items = Ref::borrow(obj);
+        } else {
+            items = Ref::steal(PyList_New(0));
+            if (!items) return false;
+            const bool ok = for_each_item(obj, [&](PyObject* item) {
+                if (!PyUnicode_Check(item)) {
+                    raise_cannot_convert(item, "PyString");
+                    return false;
+                }
+                return PyList_Append(items.get(), item) == 0;
+            });
+            if (!ok) return false;
+        }
+        const bool tuple = PyTuple_CheckExact(items.get());
+        const Py_ssize_t n = tuple ? PyTuple_GET_SIZE(items.get()) : PyList_GET_SIZE(items.get());
+        PyObject* const* const slots = tuple ? reinterpret_cast<PyTupleObject*>(items.get())->ob_item
+                                             : reinterpret_cast<PyListObject*>(items.get())->ob_item;
+        out.lines.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            PyObject* item = slots[k];
             if (!PyUnicode_Check(item)) {
                 raise_cannot_convert(item, "PyString");
                 return false;
             }
+            if (PyUnicode_IS_COMPACT_ASCII(item)) {
+                // An ASCII str is its own UTF-8 form, stored right after the object.
+                out.lines.emplace_back(static_cast<const char*>(PyUnicode_DATA(item)),
+                                       static_cast<std::size_t>(PyUnicode_GET_LENGTH(item)));
+                continue;
+            }
             Py_ssize_t size = 0;
             const char* text = PyUnicode_AsUTF8AndSize(item, &size);
             if (text == nullptr) return false;
-            out.all_ascii = out.all_ascii && PyUnicode_IS_ASCII(item);
-            out.owners.push_back(Ref::borrow(item));
+            out.all_ascii = false;
             out.lines.emplace_back(text, static_cast<std::size_t>(size));
-            return true;
-        });
+        }
+        out.items = std::move(items);
+        return true;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return false;

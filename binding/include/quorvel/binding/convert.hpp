@@ -24,12 +24,17 @@ namespace quorvel::binding {
 [[nodiscard]] bool to_int_list(PyObject* obj, std::vector<int64_t>& out) noexcept;
 [[nodiscard]] bool to_double_list(PyObject* obj, std::vector<double>& out) noexcept;
 
-// The lines of a sequence of str, as UTF-8 views. Each view points into the
-// UTF-8 form of a str object that `owners` keeps alive until the list goes
-// away, so nothing refers to the caller's sequence after the conversion and
-// no line text is copied.
+// The lines of a sequence of str, as UTF-8 views into the str objects
+// themselves: no line text is copied and no reference is taken per line.
+// `items` holds the container of those str objects: the caller's own tuple
+// or list, or a new list of what another iterable yielded.
+//
+// A list can be changed by Python code, which would free its items: use the
+// views before running anything that may call back into Python (user
+// methods, imports, an allocation of a garbage-collected object, which may
+// run finalizers), and drop them before.
 struct LineList {
-    std::vector<Ref> owners;
+    Ref items;
     std::vector<std::string_view> lines;
     bool all_ascii = true;
 };
