@@ -228,6 +228,20 @@ def test_xyz_parse_values():
     assert symbols == [] and pos.shape == (0, 3)
 
 
+def test_xyz_equal_symbols_share_one_str_while_few_are_distinct():
+    # Short, long (over seven bytes), multi-byte and near-equal symbols, then
+    # more distinct ones than are kept: every value must still be right.
+    names = ["Fe", "Unobtainium", "\u03a9x", "Fe\u00e9", "F", "Fe2", "Fe"]
+    names += ["Q%d" % k for k in range(300)] + ["Fe", "Unobtainium", "Q299", "Q5"]
+    symbols, pos = _ledgra.parse_xyz_block_rs(["%s 0 0 %d" % (n, k) for k, n in enumerate(names)])
+    assert symbols == [n[:1].upper() + n[1:] for n in names]
+    assert pos[:, 2].tolist() == list(range(len(names)))
+    assert symbols[0] is symbols[6] is symbols[-4]
+    assert symbols[1] is symbols[-3]
+    assert symbols[-1] is symbols[12]
+    assert symbols[0] is not symbols[3] and symbols[0] is not symbols[5]
+
+
 @pytest.mark.parametrize("lines, message", [
     (["H 0 0 0", "H 0 0 0", ""], "XYZ: empty line at atom index 2"),
     (["H 0 0 0", "H 0 0 0", "  \t "], "XYZ: empty line at atom index 2"),
