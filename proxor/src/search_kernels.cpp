@@ -94,42 +94,117 @@ public:
         _mm512_mask_storeu_epi64(w.i + c, first, i_);
         _mm512_mask_storeu_epi64(w.j + c, first, _mm512_maskz_compress_epi64(m, _mm512_maskz_loadu_epi64(m, index)));
         _mm512_mask_storeu_pd(w.d + c, first, _mm512_maskz_compress_pd(m, _mm512_maskz_sqrt_pd(m, q)));
-        const V x = _mm512_maskz_compress_pd(m, dx);
-        const V y = _mm512_maskz_compress_pd(m, dy);
-        const V z = _mm512_maskz_compress_pd(m, dz);
-        // Rows x0 y0 z0 x1 y1 z1 ... spread over three vectors; indices 8-15
-        // pick from the second source.
+        // The 3n values of D and S as one 24-bit mask, split into the three
+        // vectors' byte masks.
+        const unsigned values = (1u << (3 * n)) - 1u;
+        const __mmask8 rows[3] = {static_cast<__mmask8>(values & 0xffu),
+                                  static_cast<__mmask8>((values >> 8) & 0xffu),
+                                  static_cast<__mmask8>(values >> 16)};
+        store_rows(w.D + 3 * c, rows, _mm512_maskz_compress_pd(m, dx), _mm512_maskz_compress_pd(m, dy),
+                   _mm512_maskz_compress_pd(m, dz));
+        int64_t* S = w.S + 3 * c;
+        if (per_lane_s_ == nullptr) {
+            _mm512_mask_storeu_epi64(S, rows[0], s_[0]);
+            _mm512_mask_storeu_epi64(S + 8, rows[1], s_[1]);
+            _mm512_mask_storeu_epi64(S + 16, rows[2], s_[2]);
+        } else {
+            store_rows(reinterpret_cast<double*>(S), rows, _mm512_castsi512_pd(_mm512_maskz_compress_epi64(m, per_lane_s_[0])),
+                       _mm512_castsi512_pd(_mm512_maskz_compress_epi64(m, per_lane_s_[1])),
+                       _mm512_castsi512_pd(_mm512_maskz_compress_epi64(m, per_lane_s_[2])));
+        }
+        w.count = c + n;
+    }
+
+    // For a vector whose lanes have shifts of their own (s0, s1, s2 per lane):
+    // the next call writes those instead of the run's one shift.
+    void use_lane_shifts(const __m512i* s) noexcept { per_lane_s_ = s; }
+
+private:
+    // Writes the first rows of x y z interleaved: x0 y0 z0 x1 y1 z1 ...,
+    // spread over three vectors; indices 8-15 pick from the second source.
+    // Permutes move bits unchanged, so integer rows pass through as doubles.
+    static void store_rows(double* out, const __mmask8 rows[3], V x, V y, V z) noexcept {
         const __m512i xy0 = _mm512_setr_epi64(0, 8, 0, 1, 9, 0, 2, 10);
         const __m512i xy1 = _mm512_setr_epi64(0, 3, 11, 0, 4, 12, 0, 5);
         const __m512i xy2 = _mm512_setr_epi64(13, 0, 6, 14, 0, 7, 15, 0);
         const __m512i z0 = _mm512_setr_epi64(0, 0, 0, 0, 0, 1, 0, 0);
         const __m512i z1 = _mm512_setr_epi64(2, 0, 0, 3, 0, 0, 4, 0);
         const __m512i z2 = _mm512_setr_epi64(0, 5, 0, 0, 6, 0, 0, 7);
-        const V r0 = _mm512_mask_permutexvar_pd(_mm512_permutex2var_pd(x, xy0, y), 0x24, z0, z);
-        const V r1 = _mm512_mask_permutexvar_pd(_mm512_permutex2var_pd(x, xy1, y), 0x49, z1, z);
-        const V r2 = _mm512_mask_permutexvar_pd(_mm512_permutex2var_pd(x, xy2, y), 0x92, z2, z);
-        // The 3n values of D and S as one 24-bit mask, split into the three
-        // vectors' byte masks.
-        const unsigned values = (1u << (3 * n)) - 1u;
-        const auto m0 = static_cast<__mmask8>(values & 0xffu);
-        const auto m1 = static_cast<__mmask8>((values >> 8) & 0xffu);
-        const auto m2 = static_cast<__mmask8>(values >> 16);
-        double* D = w.D + 3 * c;
-        int64_t* S = w.S + 3 * c;
-        _mm512_mask_storeu_pd(D, m0, r0);
-        _mm512_mask_storeu_pd(D + 8, m1, r1);
-        _mm512_mask_storeu_pd(D + 16, m2, r2);
-        _mm512_mask_storeu_epi64(S, m0, s_[0]);
-        _mm512_mask_storeu_epi64(S + 8, m1, s_[1]);
-        _mm512_mask_storeu_epi64(S + 16, m2, s_[2]);
-        w.count = c + n;
+        _mm512_mask_storeu_pd(out, rows[0], _mm512_mask_permutexvar_pd(_mm512_permutex2var_pd(x, xy0, y), 0x24, z0, z));
+        _mm512_mask_storeu_pd(out + 8, rows[1], _mm512_mask_permutexvar_pd(_mm512_permutex2var_pd(x, xy1, y), 0x49, z1, z));
+        _mm512_mask_storeu_pd(out + 16, rows[2], _mm512_mask_permutexvar_pd(_mm512_permutex2var_pd(x, xy2, y), 0x92, z2, z));
     }
 
-private:
+    const __m512i* per_lane_s_ = nullptr;
     __m512i i_;
     __m512i s_[3];
 };
+
+// Mixed bins (atoms of several wrap offsets) are tested a vector at a time
+// with a shift per lane, instead of pair by pair.
+#define QUORVEL_VECTOR_MIXED 1
+void test_mixed_vector(const SearchGrid& g, const Home& h, int64_t i, const BinRange& bin, const int64_t t[3],
+                       PairWriter& w) noexcept;
 #include "search_loop.inc"
+#undef QUORVEL_VECTOR_MIXED
+
+// Lane-wise int64 to double, exact for |v| < 2^51: v is added to the bits of
+// 2^52 + 2^51, whose mantissa then holds 2^51 + v.
+inline V small_to_double(__m512i v) noexcept {
+    const __m512i magic = _mm512_set1_epi64(0x4338000000000000);
+    return _mm512_sub_pd(_mm512_castsi512_pd(_mm512_add_epi64(v, magic)), _mm512_castsi512_pd(magic));
+}
+
+void test_mixed_vector(const SearchGrid& g, const Home& h, int64_t i, const BinRange& bin, const int64_t t[3],
+                       PairWriter& w) noexcept {
+    // The shifts wrap like shift_of: (o_i + t) - o_j modulo 2^64.
+    const __m512i base[3] = {
+        _mm512_set1_epi64(static_cast<int64_t>(static_cast<uint64_t>(h.o[0]) + static_cast<uint64_t>(t[0]))),
+        _mm512_set1_epi64(static_cast<int64_t>(static_cast<uint64_t>(h.o[1]) + static_cast<uint64_t>(t[1]))),
+        _mm512_set1_epi64(static_cast<int64_t>(static_cast<uint64_t>(h.o[2]) + static_cast<uint64_t>(t[2])))};
+    const __m512i half_range = _mm512_set1_epi64(int64_t{1} << 51);
+    const __m512i range = _mm512_set1_epi64(int64_t{1} << 52);
+    const __m512i self = _mm512_set1_epi64(i);
+    const V xi = vset(h.x[0]);
+    const V yi = vset(h.x[1]);
+    const V zi = vset(h.x[2]);
+    const V cc = vset(g.cutoff_sq);
+    Emitter emit(i, 0, 0, 0);
+    for (std::size_t p = bin.begin; p < bin.end; p += k_lanes) {
+        const std::size_t left = bin.end - p;
+        const auto lanes = static_cast<__mmask8>(left >= k_lanes ? 0xffu : (1u << left) - 1u);
+        const __m512i s[3] = {_mm512_sub_epi64(base[0], _mm512_maskz_loadu_epi64(lanes, g.OX + p)),
+                              _mm512_sub_epi64(base[1], _mm512_maskz_loadu_epi64(lanes, g.OY + p)),
+                              _mm512_sub_epi64(base[2], _mm512_maskz_loadu_epi64(lanes, g.OZ + p))};
+        __mmask8 exact = lanes;
+        for (const __m512i& v : s) exact &= _mm512_mask_cmplt_epu64_mask(exact, _mm512_add_epi64(v, half_range), range);
+        if (exact != lanes) {
+            // Offsets beyond 2^51 cells: the scalar loop, for this vector only.
+            test_mixed_bin(g, h, i, BinRange{p, p + (left >= k_lanes ? k_lanes : left), false}, t, w);
+            continue;
+        }
+        const V f0 = small_to_double(s[0]);
+        const V f1 = small_to_double(s[1]);
+        const V f2 = small_to_double(s[2]);
+        const V sx = vadd(vadd(vmul(f0, vset(g.cell[0][0])), vmul(f1, vset(g.cell[1][0]))), vmul(f2, vset(g.cell[2][0])));
+        const V sy = vadd(vadd(vmul(f0, vset(g.cell[0][1])), vmul(f1, vset(g.cell[1][1]))), vmul(f2, vset(g.cell[2][1])));
+        const V sz = vadd(vadd(vmul(f0, vset(g.cell[0][2])), vmul(f1, vset(g.cell[1][2]))), vmul(f2, vset(g.cell[2][2])));
+        const V dx = vadd(vsub(_mm512_maskz_loadu_pd(lanes, g.X + p), xi), sx);
+        const V dy = vadd(vsub(_mm512_maskz_loadu_pd(lanes, g.Y + p), yi), sy);
+        const V dz = vadd(vsub(_mm512_maskz_loadu_pd(lanes, g.Z + p), zi), sz);
+        const V q = vadd(vadd(vmul(dx, dx), vmul(dy, dy)), vmul(dz, dz));
+        auto mask = static_cast<__mmask8>(_mm512_mask_cmp_pd_mask(lanes, q, cc, _CMP_LT_OQ));
+        if (!g.self_interaction) {
+            // The atom itself at zero shift.
+            __mmask8 own = _mm512_mask_cmpeq_epi64_mask(mask, _mm512_maskz_loadu_epi64(lanes, g.index + p), self);
+            for (const __m512i& v : s) own = _mm512_mask_cmpeq_epi64_mask(own, v, _mm512_setzero_si512());
+            mask = static_cast<__mmask8>(mask & ~own);
+        }
+        if (mask == 0) continue;
+        emit.use_lane_shifts(s);
+        emit(w, mask, g.index + p, q, dx, dy, dz);
+    }
+}
 }  // namespace avx512_isa
 #pragma GCC pop_options
 
