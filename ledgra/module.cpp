@@ -70,25 +70,25 @@ public:
                 if (short_[slot].key == key) return Py_NewRef(short_[slot].str);
                 slot = (slot + 1) & (k_slots - 1);
             }
-            Ref s = binding::new_string(symbol);
-            if (!s) return nullptr;
-            if (kept_.size() < k_capacity) {
-                short_[slot] = {key, s.get()};
-                kept_.push_back(Ref::borrow(s.get()));
-            }
-            return s.release();
+            return make(symbol, [&](PyObject* str) { short_[slot] = {key, str}; });
         }
         if (auto it = long_.find(symbol); it != long_.end()) return Py_NewRef(it->second);
+        return make(symbol, [&](PyObject* str) { long_.emplace(symbol, str); });
+    }
+
+private:
+    // A new str for a symbol not seen yet, entered with `keep` while there is room.
+    template <class Keep>
+    [[nodiscard]] PyObject* make(std::string_view symbol, Keep&& keep) {
         Ref s = binding::new_string(symbol);
         if (!s) return nullptr;
         if (kept_.size() < k_capacity) {
-            long_.emplace(symbol, s.get());
+            keep(s.get());
             kept_.push_back(Ref::borrow(s.get()));
         }
         return s.release();
     }
 
-private:
     static constexpr std::size_t k_capacity = 256;
     static constexpr unsigned k_slot_bits = 9;  // twice the capacity
     static constexpr std::size_t k_slots = std::size_t{1} << k_slot_bits;
