@@ -151,6 +151,16 @@ struct SearchGrid {
 
 inline constexpr std::size_t k_padding = 8;
 
+// A run [begin, end) of the sorted arrays whose atoms share a wrap offset
+// o_j, visited at bin shift t: u = t - o_j, so that the pair shift is
+// o_i + u. The search queues up to k_batch of them per center atom.
+struct Run {
+    std::size_t begin;
+    std::size_t end;
+    int64_t u[3];
+};
+inline constexpr std::size_t k_batch = 32;
+
 // Appends accepted pairs to the five result buffers. A plain value held in
 // the search loop's registers: stores through its pointers cannot alias its
 // own count.

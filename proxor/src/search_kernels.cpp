@@ -81,11 +81,16 @@ inline V vsqrt(V a) { return _mm512_maskz_sqrt_pd(0xff, a); }
 // interleaved into rows of three, and S repeats the run's one shift.
 class Emitter {
 public:
-    Emitter(int64_t i, int64_t s0, int64_t s1, int64_t s2) noexcept
-        : i_(_mm512_set1_epi64(i)),
-          s_{_mm512_setr_epi64(s0, s1, s2, s0, s1, s2, s0, s1),
-             _mm512_setr_epi64(s2, s0, s1, s2, s0, s1, s2, s0),
-             _mm512_setr_epi64(s1, s2, s0, s1, s2, s0, s1, s2)} {}
+    explicit Emitter(int64_t i) noexcept : i_(_mm512_set1_epi64(i)) {}
+    // The shift written with every pair until the next call: S rows of
+    // three, s0 s1 s2 s0 s1 s2 ..., spread over three vectors.
+    void set_shift(int64_t s0, int64_t s1, int64_t s2) noexcept {
+        const __m512i s = _mm512_inserti32x4(_mm512_zextsi128_si512(_mm_set_epi64x(s1, s0)),
+                                             _mm_cvtsi64_si128(s2), 1);
+        s_[0] = _mm512_maskz_permutexvar_epi64(0xff, _mm512_setr_epi64(0, 1, 2, 0, 1, 2, 0, 1), s);
+        s_[1] = _mm512_maskz_permutexvar_epi64(0xff, _mm512_setr_epi64(2, 0, 1, 2, 0, 1, 2, 0), s);
+        s_[2] = _mm512_maskz_permutexvar_epi64(0xff, _mm512_setr_epi64(1, 2, 0, 1, 2, 0, 1, 2), s);
+    }
     void operator()(PairWriter& w, unsigned mask, const int64_t* index, V q, V dx, V dy, V dz) const noexcept {
         const auto m = static_cast<__mmask8>(mask);
         const auto n = static_cast<unsigned>(__builtin_popcount(mask));
@@ -137,7 +142,7 @@ private:
 
     const __m512i* per_lane_s_ = nullptr;
     __m512i i_;
-    __m512i s_[3];
+    __m512i s_[3] = {};
 };
 
 // Mixed bins (atoms of several wrap offsets) are tested a vector at a time
@@ -169,7 +174,7 @@ void test_mixed_vector(const SearchGrid& g, const Home& h, int64_t i, const BinR
     const V yi = vset(h.x[1]);
     const V zi = vset(h.x[2]);
     const V cc = vset(g.cutoff_sq);
-    Emitter emit(i, 0, 0, 0);
+    Emitter emit(i);
     for (std::size_t p = bin.begin; p < bin.end; p += k_lanes) {
         const std::size_t left = bin.end - p;
         const auto lanes = static_cast<__mmask8>(left >= k_lanes ? 0xffu : (1u << left) - 1u);
