@@ -275,11 +275,34 @@ Result<NeighborList> build_neighbor_list_on(Simd level, std::array<bool, 3> pbc,
         flat[a] = (h.g[2] * plan.n[1] + h.g[1]) * plan.n[0] + h.g[0];
     }
 
-    // Atoms grouped by bin, each bin in ascending atom index (a stable
-    // counting sort for a dense grid, a sort for a sparse one).
+    // Bin-sorted structure of arrays: each neighbor bin is one contiguous run,
+    // each bin in ascending atom index.
+    auto xs = Buffer<double>::zeroed(atoms + k_padding);
+    auto ys = Buffer<double>::zeroed(atoms + k_padding);
+    auto zs = Buffer<double>::zeroed(atoms + k_padding);
+    auto index = Buffer<int64_t>::uninitialized(atoms);
+    auto ox = Buffer<int64_t>::uninitialized(atoms);
+    auto oy = Buffer<int64_t>::uninitialized(atoms);
+    auto oz = Buffer<int64_t>::uninitialized(atoms);
+    auto slot = Buffer<std::size_t>::uninitialized(atoms);
+    bool any_offset = false;
+    const auto place = [&](std::size_t a, std::size_t p) noexcept {
+        const Home& h = home[a];
+        slot[a] = p;
+        any_offset = any_offset || h.o[0] != 0 || h.o[1] != 0 || h.o[2] != 0;
+        xs[p] = h.x[0];
+        ys[p] = h.x[1];
+        zs[p] = h.x[2];
+        index[p] = static_cast<int64_t>(a);
+        ox[p] = h.o[0];
+        oy[p] = h.o[1];
+        oz[p] = h.o[2];
+    };
+
+    // A stable counting sort for a dense grid, which places the atoms read in
+    // index order; a sort for a sparse one.
     const uint64_t nbins = plan.n[0] * plan.n[1] * plan.n[2];
     const bool dense = nbins <= std::max<uint64_t>(4 * static_cast<uint64_t>(atoms), 1u << 16);
-    auto order = Buffer<std::size_t>::uninitialized(atoms);
     Buffer<std::size_t> start;
     Buffer<uint8_t> code;
     std::vector<BinRange> bins;
@@ -291,11 +314,12 @@ Result<NeighborList> build_neighbor_list_on(Simd level, std::array<bool, 3> pbc,
         start = Buffer<std::size_t>::zeroed(nb + 1);
         for (std::size_t a = 0; a < atoms; ++a) ++start[static_cast<std::size_t>(flat[a]) + 1];
         for (std::size_t b = 0; b < nb; ++b) start[b + 1] += start[b];
-        for (std::size_t a = 0; a < atoms; ++a) order[start[static_cast<std::size_t>(flat[a])]++] = a;
+        for (std::size_t a = 0; a < atoms; ++a) place(a, start[static_cast<std::size_t>(flat[a])]++);
         for (std::size_t b = nb; b > 0; --b) start[b] = start[b - 1];
         start[0] = 0;
         grid.start = start.data();
     } else {
+        auto order = Buffer<std::size_t>::uninitialized(atoms);
         std::iota(order.data(), order.data() + atoms, std::size_t{0});
         std::sort(order.data(), order.data() + atoms, [&](std::size_t x, std::size_t y) {
             return flat[x] != flat[y] ? flat[x] < flat[y] : x < y;
@@ -303,6 +327,7 @@ Result<NeighborList> build_neighbor_list_on(Simd level, std::array<bool, 3> pbc,
         std::vector<uint64_t> bin_keys;
         for (std::size_t p = 0; p < atoms; ++p) {
             const std::size_t a = order[p];
+            place(a, p);
             if (p == 0 || flat[a] != flat[order[p - 1]]) {
                 bins.push_back({p, p + 1, true});
                 bin_keys.push_back(flat[a]);
@@ -320,38 +345,13 @@ Result<NeighborList> build_neighbor_list_on(Simd level, std::array<bool, 3> pbc,
         values.assign(slots, 0);
         const uint64_t mask = slots - 1;
         for (std::size_t b = 0; b < bins.size(); ++b) {
-            uint64_t slot = sparse_slot(bin_keys[b], mask);
-            while (keys[slot] != UINT64_MAX) slot = (slot + 1) & mask;
-            keys[slot] = bin_keys[b];
-            values[slot] = b;
+            uint64_t slot_of_bin = sparse_slot(bin_keys[b], mask);
+            while (keys[slot_of_bin] != UINT64_MAX) slot_of_bin = (slot_of_bin + 1) & mask;
+            keys[slot_of_bin] = bin_keys[b];
+            values[slot_of_bin] = b;
         }
         grid.sparse = SparseBins{keys.data(), values.data(), mask, bins.data()};
     }
-
-    // Bin-sorted structure of arrays: each neighbor bin is one contiguous run.
-    auto xs = Buffer<double>::zeroed(atoms + k_padding);
-    auto ys = Buffer<double>::zeroed(atoms + k_padding);
-    auto zs = Buffer<double>::zeroed(atoms + k_padding);
-    auto index = Buffer<int64_t>::uninitialized(atoms);
-    auto ox = Buffer<int64_t>::uninitialized(atoms);
-    auto oy = Buffer<int64_t>::uninitialized(atoms);
-    auto oz = Buffer<int64_t>::uninitialized(atoms);
-    auto slot = Buffer<std::size_t>::uninitialized(atoms);
-    bool any_offset = false;
-    for (std::size_t p = 0; p < atoms; ++p) {
-        const std::size_t a = order[p];
-        const Home& h = home[a];
-        slot[a] = p;
-        any_offset = any_offset || h.o[0] != 0 || h.o[1] != 0 || h.o[2] != 0;
-        xs[p] = h.x[0];
-        ys[p] = h.x[1];
-        zs[p] = h.x[2];
-        index[p] = static_cast<int64_t>(a);
-        ox[p] = h.o[0];
-        oy[p] = h.o[1];
-        oz[p] = h.o[2];
-    }
-    order = Buffer<std::size_t>();
     // The search rebuilds each center atom from its slot and flat bin index.
     home = Buffer<Home>();
     if (dense) {
