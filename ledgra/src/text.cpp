@@ -233,8 +233,27 @@ constexpr double k_exact_pow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  
 // Returns false (nothing written) for anything else, and for the rare values
 // whose rounding needs the long comparison; the caller then takes the
 // general path on the whole field.
-[[nodiscard]] inline bool parse_short_decimal(const char* start, const char* end, const char*& field_end,
-                                              double& value) noexcept {
+// The mantissas beyond 2^53 or exponents beyond 10^22: Eisel-Lemire on the
+// exact 64-bit mantissa. False when the halfway decision needs all digits.
+// Out of line, so that the common path inlines into the field loop.
+[[gnu::noinline]] bool eisel_lemire(bool negative, uint64_t mantissa, int64_t exponent, double& v) noexcept {
+#if QUORVEL_HAVE_FAST_FLOAT
+    const fast_float::adjusted_mantissa am =
+        fast_float::compute_float<fast_float::binary_format<double>>(exponent, mantissa);
+    if (am.power2 < 0) return false;
+    fast_float::to_float(negative, am, v);
+    return true;
+#else
+    (void)negative;
+    (void)mantissa;
+    (void)exponent;
+    (void)v;
+    return false;
+#endif
+}
+
+[[nodiscard, gnu::always_inline]] inline bool parse_short_decimal(const char* start, const char* end,
+                                                                 const char*& field_end, double& value) noexcept {
     const char* p = start;
     bool negative = false;
     if (*p == '-' || *p == '+') {
@@ -277,17 +296,8 @@ constexpr double k_exact_pow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  
         v = static_cast<double>(mantissa);
         v = exponent < 0 ? v / k_exact_pow10[-exponent] : v * k_exact_pow10[exponent];
         v = negative ? -v : v;
-    } else {
-#if QUORVEL_HAVE_FAST_FLOAT
-        // Eisel-Lemire on the exact 64-bit mantissa; power2 < 0 means the
-        // halfway decision needs all digits.
-        const fast_float::adjusted_mantissa am =
-            fast_float::compute_float<fast_float::binary_format<double>>(exponent, mantissa);
-        if (am.power2 < 0) return false;
-        fast_float::to_float(negative, am, v);
-#else
+    } else if (!eisel_lemire(negative, mantissa, exponent, v)) {
         return false;
-#endif
     }
     value = v;
     field_end = p;
