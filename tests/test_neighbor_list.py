@@ -143,6 +143,30 @@ def test_order_by_atom_then_offsets_then_neighbor(seed):
     assert all(x < y for x, y in zip(keys, keys[1:])), "not ordered by (i, d2, d1, d0, j)"
 
 
+def binned_system(seed):
+    """Several bins per axis, most atoms in the cell and a few outside it, so
+    that bins of atoms in the cell come between bins holding atoms of other
+    wrap offsets."""
+    rng = np.random.default_rng(1000 + seed)
+    cell = np.diag(rng.uniform(10.0, 14.0, 3)) + rng.uniform(-1.0, 1.0, (3, 3)) * (seed % 2)
+    pbc = [bool(x) for x in rng.random(3) < 0.7]
+    scaled = rng.uniform(0.0, 1.0, (150, 3))
+    outside = rng.random(150) < 0.08
+    scaled[outside] += rng.integers(-2, 3, (int(outside.sum()), 3))
+    return pbc, cell, scaled @ cell, float(rng.uniform(3.0, 4.5)), bool(rng.random() < 0.3)
+
+
+@pytest.mark.parametrize("seed", range(10))
+def test_bins_of_mixed_offsets_keep_the_order_and_the_pairs(seed):
+    pbc, cell, pos, cutoff, si = binned_system(seed)
+    result = NL(pbc, cell, pos, cutoff, si)
+    i, j, d, D, S = result
+    delta = search_offsets(pbc, cell, pos, cutoff, i, j, S)
+    keys = [(a, dl[2], dl[1], dl[0], b) for a, b, dl in zip(i.tolist(), j.tolist(), delta.tolist())]
+    assert all(x < y for x, y in zip(keys, keys[1:])), "not ordered by (i, d2, d1, d0, j)"
+    assert_same_pairs(as_dict(result), reference(pbc, cell, pos, cutoff, si), cutoff)
+
+
 # ---------------------------------------------------------------------------
 # Worked examples.
 
