@@ -128,6 +128,12 @@ struct SearchGrid {
         return (k == 0 ? OX : k == 1 ? OY : OZ)[p];
     }
 
+    // Component k of the Cartesian shift f0 a + f1 b + f2 c, in the order
+    // every instruction set uses.
+    [[nodiscard]] double shift(std::size_t k, double f0, double f1, double f2) const noexcept {
+        return (f0 * cell[0][k] + f1 * cell[1][k]) + f2 * cell[2][k];
+    }
+
     [[nodiscard]] Home home(std::size_t atom) const noexcept {
         Home h;
         h.slot = slot[atom];

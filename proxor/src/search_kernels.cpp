@@ -163,10 +163,8 @@ inline V small_to_double(__m512i v) noexcept {
 void test_mixed_vector(const SearchGrid& g, const Home& h, int64_t i, const BinRange& bin, const int64_t t[3],
                        PairWriter& w) noexcept {
     // The shifts wrap like shift_of: (o_i + t) - o_j modulo 2^64.
-    const __m512i base[3] = {
-        _mm512_set1_epi64(static_cast<int64_t>(static_cast<uint64_t>(h.o[0]) + static_cast<uint64_t>(t[0]))),
-        _mm512_set1_epi64(static_cast<int64_t>(static_cast<uint64_t>(h.o[1]) + static_cast<uint64_t>(t[1]))),
-        _mm512_set1_epi64(static_cast<int64_t>(static_cast<uint64_t>(h.o[2]) + static_cast<uint64_t>(t[2])))};
+    const __m512i base[3] = {_mm512_set1_epi64(shift_of(h.o[0], t[0], 0)), _mm512_set1_epi64(shift_of(h.o[1], t[1], 0)),
+                             _mm512_set1_epi64(shift_of(h.o[2], t[2], 0))};
     const __m512i half_range = _mm512_set1_epi64(int64_t{1} << 51);
     const __m512i range = _mm512_set1_epi64(int64_t{1} << 52);
     const __m512i self = _mm512_set1_epi64(i);
