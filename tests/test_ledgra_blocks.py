@@ -315,3 +315,59 @@ def test_xyz_round_trip_normalised_symbols_are_stable():
     pos = np.arange(18, dtype=float).reshape(6, 3) / 8
     back_symbols, back = _ledgra.parse_xyz_block_rs(_ledgra.format_xyz_block_rs(symbols, pos).splitlines())
     assert back_symbols == symbols and back.tolist() == pos.tolist()
+
+
+# ---------------------------------------------------------------------------
+# Long blocks in fixed columns, as programs write them, with odd lines among
+# them: the values are those of the documented loops, bit for bit.
+
+
+def reference_rows(lines, skip):
+    return [[float(x) for x in line.split()[skip:skip + 3]] for line in lines]
+
+
+ODD_FIELDS = ["1e-3", "-.5", "+1.25", "5.", "nan", "-inf", "0.1000000000000000055511151231257827",
+              "-0.0000000000000000", "123456789012345678.5", "9007199254740993.0"]
+
+
+def column_block(rng, fmt, n, low, high, odd_every, symbol=False):
+    values = rng.uniform(low, high, (n, 3))
+    lines = []
+    for k, row in enumerate(values.tolist()):
+        fields = [fmt % v for v in row]
+        if odd_every and k % odd_every == odd_every - 1:
+            fields[k % 3] = "%*s" % (len(fields[k % 3]), ODD_FIELDS[k % len(ODD_FIELDS)])
+        head = ("Fe" if k % 3 else "H").ljust(2) + " " if symbol else ""
+        lines.append(head + " ".join(fields) + "\n")
+    return lines
+
+
+@pytest.mark.parametrize("fmt, low, high", [("%19.16f", 0.0, 1.0), ("%19.12f", -99.0, 99.0),
+                                            ("%11.8f", -0.2, 1.2), ("%22.15f", -25.0, 25.0)])
+@pytest.mark.parametrize("odd_every", [0, 7, 401])
+def test_column_blocks_read_as_the_loops_do(fmt, low, high, odd_every):
+    rng = np.random.default_rng(len(fmt) + odd_every)
+    lines = column_block(rng, fmt, 3000, low, high, odd_every)
+    want = np.array(reference_rows(lines, 0))
+    pos, _ = _ledgra.parse_poscar_positions_rs(lines, False)
+    assert pos.tobytes() == want.tobytes()
+    assert _ledgra.parse_xdatcar_coords_rs(lines).tobytes() == want.tobytes()
+    flagged = [line[:-1] + "   F   T   F\n" for line in lines]
+    pos, flags = _ledgra.parse_poscar_positions_rs(flagged, True)
+    assert pos.tobytes() == want.tobytes() and flags.tolist() == [[True, False, True]] * len(lines)
+    xyz = column_block(np.random.default_rng(len(fmt) + odd_every), fmt, 3000, low, high, odd_every, symbol=True)
+    symbols, pos = _ledgra.parse_xyz_block_rs(xyz)
+    assert pos.tobytes() == np.array(reference_rows(xyz, 1)).tobytes()
+    assert symbols == [line.split()[0] for line in xyz]
+
+
+@pytest.mark.parametrize("bad, message", [
+    ("0.1234567890123456 0.2e 0.5", "POSCAR: cannot parse coordinate '0.2e' on atom line 2500: invalid float literal"),
+    ("0.1234567890123456 0.25", "POSCAR: not enough fields on atom line 2500 (need 3 coordinates)"),
+    ("0.1234567890123456  0.1234567890123456  0.1234567890123456   X", "POSCAR: expected selective dynamics flag "
+     "'T' or 'F', got 'X' on atom line 2500"),
+])
+def test_column_blocks_report_the_failing_line(bad, message):
+    lines = column_block(np.random.default_rng(5), "%19.16f", 4000, 0.0, 1.0, 0)
+    lines[2500] = bad + "\n"
+    assert value_error(_ledgra.parse_poscar_positions_rs, lines, True) == message

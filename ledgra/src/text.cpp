@@ -14,6 +14,16 @@
 #define QUORVEL_HAVE_FAST_FLOAT 0
 #endif
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define QUORVEL_VECTOR_COLUMNS 1
+// The layout path's instructions; it runs only where the CPU has them.
+#define QUORVEL_COLUMN_TARGET \
+    __attribute__((target("popcnt,bmi,bmi2,avx2,avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi")))
+#else
+#define QUORVEL_VECTOR_COLUMNS 0
+#endif
+
 #include "unicode_case.hpp"
 
 namespace quorvel::ledgra {
@@ -336,6 +346,243 @@ FieldSplitter::FloatField FieldSplitter::next_floats(double* out, std::size_t n,
         if (got != FloatField::ok) return got;
     }
     return FloatField::ok;
+}
+
+// ---------------------------------------------------------------------------
+// Fixed-column layouts
+
+namespace {
+
+constexpr uint64_t bit_range(std::size_t first, std::size_t last) noexcept {  // bits [first, last), last <= 64
+    const uint64_t below_last = last >= 64 ? ~uint64_t{0} : (uint64_t{1} << last) - 1;
+    const uint64_t below_first = first >= 64 ? ~uint64_t{0} : (uint64_t{1} << first) - 1;
+    return below_last & ~below_first;
+}
+
+// A layout field may hold 19 digits, counting the places of its head.
+constexpr std::size_t k_layout_digits = 19;
+
+#if QUORVEL_VECTOR_COLUMNS
+
+[[nodiscard]] bool column_vector_supported() noexcept {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("bmi2") &&
+           __builtin_cpu_supports("popcnt");
+}
+
+// Eight-digit groups of a gather: each 32-byte slot holds the digits of one
+// field right-aligned behind zeros, and becomes four 64-bit lanes of eight
+// digits each (the first is zero for 19 digits or fewer), then the field's
+// value in the slot's first lane.
+[[nodiscard, gnu::always_inline]] QUORVEL_COLUMN_TARGET inline __m512i slot_values(__m512i digits) noexcept {
+    const __m512i pairs = _mm512_maddubs_epi16(digits, _mm512_set1_epi16(0x010A));
+    const __m512i quads = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x00010064));
+    const __m512i eights =
+        _mm512_add_epi64(_mm512_maskz_mul_epu32(0xFF, quads, _mm512_set1_epi64(10000)), _mm512_maskz_srli_epi64(0xFF, quads, 32));
+    const auto e16 = static_cast<long long>(10000000000000000);
+    const __m512i weighted =
+        _mm512_mullo_epi64(eights, _mm512_setr_epi64(0, e16, 100000000, 1, 0, e16, 100000000, 1));
+    const __m512i halves = _mm512_add_epi64(weighted, _mm512_maskz_shuffle_epi32(0xFFFF, weighted, _MM_PERM_BADC));
+    return _mm512_add_epi64(halves, _mm512_maskz_shuffle_i64x2(0xFF, halves, halves, _MM_SHUFFLE(2, 3, 0, 1)));
+}
+
+// The three values of a line laid out as `l`, or false (nothing written)
+// when the line does not fit the layout or a value needs the long rounding.
+// `start` is where the splitter stands; only blanks may lie between it and
+// the first field's head.
+[[nodiscard, gnu::always_inline]] QUORVEL_COLUMN_TARGET inline bool read_columns(const ColumnReader::Layout& l,
+                                                                             const char* base, std::size_t len,
+                                                                             std::size_t start,
+                                                                             double* out) noexcept {
+    if (start > l.head_start) return false;
+    const __m512i zero_char = _mm512_set1_epi8('0');
+    const __m512i nine = _mm512_set1_epi8(9);
+    const __mmask64 valid0 = len >= 64 ? ~__mmask64{0} : _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(len));
+    const __m512i z0 = _mm512_maskz_loadu_epi8(valid0, base);
+    const __m512i d0 = _mm512_sub_epi8(z0, zero_char);
+    const __mmask64 digit0 = _mm512_cmple_epu8_mask(d0, nine);
+    // The fixed bytes must be those of the layout, any digit for a digit.
+    uint64_t odd = _mm512_mask_cmpneq_epi8_mask(l.fixed[0], _mm512_mask_mov_epi8(z0, digit0, zero_char),
+                                                _mm512_load_si512(l.fixed_bytes));
+    __m512i dz1 = _mm512_setzero_si512();
+    if (l.two_windows) {
+        const std::size_t rest = len > 64 ? len - 64 : 0;
+        const __mmask64 valid1 = rest >= 64 ? ~__mmask64{0} : _bzhi_u64(~uint64_t{0}, static_cast<unsigned>(rest));
+        const __m512i z1 = _mm512_maskz_loadu_epi8(valid1, rest != 0 ? base + 64 : base);
+        const __m512i d1 = _mm512_sub_epi8(z1, zero_char);
+        const __mmask64 digit1 = _mm512_cmple_epu8_mask(d1, nine);
+        odd |= _mm512_mask_cmpneq_epi8_mask(l.fixed[1], _mm512_mask_mov_epi8(z1, digit1, zero_char),
+                                            _mm512_load_si512(l.fixed_bytes + 64));
+        dz1 = _mm512_maskz_mov_epi8(digit1, d1);
+    }
+    const uint64_t space = _mm512_cmpeq_epi8_mask(z0, _mm512_set1_epi8(' '));
+    const uint64_t minus = _mm512_cmpeq_epi8_mask(z0, _mm512_set1_epi8('-'));
+    const uint64_t sign = minus | _mm512_cmpeq_epi8_mask(z0, _mm512_set1_epi8('+'));
+    odd |= bit_range(start, l.head_start) & ~space;
+    // Each head: blanks, then one run up to the point of an optional sign
+    // and digits.
+    unsigned negative = 0;
+    for (unsigned k = 0; k < 3; ++k) {
+        const uint64_t run = l.head[k] & ~space;
+        const uint64_t first = run & (0 - run);
+        odd |= ((run + first) ^ l.point[k]) | (run & ~digit0 & ~(first & sign));
+        negative |= ((first & minus) != 0 ? 1u : 0u) << k;
+    }
+    if (odd != 0) return false;
+    // Digit values (0 for blanks and signs) gathered into one slot a field.
+    const __m512i dz0 = _mm512_maskz_mov_epi8(digit0, d0);
+    const __m512i v01 = slot_values(
+        _mm512_maskz_permutex2var_epi8(l.gather_mask[0], dz0, _mm512_load_si512(l.index[0]), dz1));
+    const __m512i v2 = slot_values(
+        _mm512_maskz_permutex2var_epi8(l.gather_mask[1], dz0, _mm512_load_si512(l.index[1]), dz1));
+    const __m256i mantissas =
+        _mm512_maskz_extracti64x4_epi64(0xF, _mm512_permutex2var_epi64(v01, _mm512_setr_epi64(0, 4, 8, 8, 8, 8, 8, 8), v2), 0);
+    // Clinger where the mantissa is exact in a double, as the field parser does.
+    __m256d v = _mm256_div_pd(_mm256_cvtepu64_pd(mantissas), _mm256_loadu_pd(l.scale));
+    v = _mm256_mask_xor_pd(v, static_cast<__mmask8>(negative), v, _mm256_set1_pd(-0.0));
+    const auto big = static_cast<unsigned>(
+        _mm256_cmpgt_epu64_mask(mantissas, _mm256_set1_epi64x(static_cast<long long>(uint64_t{1} << 53))) & 7u);
+    if (big == 0) {
+        _mm256_mask_storeu_pd(out, 7, v);
+        return true;
+    }
+    alignas(32) uint64_t m[4];
+    alignas(32) double values[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(m), mantissas);
+    _mm256_store_pd(values, v);
+    for (unsigned k = 0; k < 3; ++k) {
+        if (((big >> k) & 1u) != 0 &&
+            !eisel_lemire(((negative >> k) & 1u) != 0, m[k], -static_cast<int64_t>(l.fraction[k]), values[k])) {
+            return false;
+        }
+    }
+    std::memcpy(out, values, 3 * sizeof(double));
+    return true;
+}
+
+#endif  // QUORVEL_VECTOR_COLUMNS
+
+}  // namespace
+
+bool ColumnReader::learn(std::string_view line, std::size_t start) noexcept {
+    Layout l{};
+    const char* base = line.data();
+    const std::size_t len = line.size();
+    FieldSplitter fields(line);
+    fields.p_ = base + start;
+    std::size_t lower = start;  // a head may not reach before this byte
+    std::size_t ends[3] = {};
+    for (unsigned k = 0; k < 3; ++k) {
+        std::string_view field;
+        if (!fields.next(field)) return false;
+        const auto s = static_cast<std::size_t>(field.data() - base);
+        const std::size_t e = s + field.size();
+        // A plain decimal with a point and fraction digits.
+        std::size_t point = e;
+        for (std::size_t i = base[s] == '-' || base[s] == '+' ? s + 1 : s; i < e; ++i) {
+            if (base[i] == '.' && point == e) {
+                point = i;
+            } else if (!is_digit(base[i])) {
+                return false;
+            }
+        }
+        const std::size_t fraction = point < e ? e - point - 1 : 0;
+        if (fraction == 0 || fraction >= k_layout_digits || point > 63) return false;
+        // The head spans as many places before the point as the digit budget
+        // leaves, but not into the field before.
+        const std::size_t places = k_layout_digits - fraction;
+        std::size_t head = point > places ? point - places : 0;
+        if (head < lower) head = lower;
+        if (s < head) return false;
+        for (std::size_t i = head; i < s; ++i) {
+            if (base[i] != ' ') return false;
+        }
+        l.head[k] = bit_range(head, point);
+        l.point[k] = uint64_t{1} << point;
+        l.scale[k] = k_exact_pow10[fraction];
+        l.fraction[k] = static_cast<unsigned>(fraction);
+        if (k == 0) l.head_start = static_cast<unsigned>(head);
+        // Gather the head and fraction places, right-aligned in the field's slot.
+        const unsigned table = k / 2;
+        unsigned slot_byte = 32u * (k % 2) + 31u;
+        for (std::size_t i = e; i-- > head;) {
+            if (i == point) continue;
+            l.index[table][slot_byte] = static_cast<unsigned char>(i);
+            l.gather_mask[table] |= uint64_t{1} << slot_byte;
+            --slot_byte;
+        }
+        ends[k] = e;
+        lower = e + 1;
+    }
+    // A separator must follow the third field inside the two windows.
+    const std::size_t end = ends[2];
+    if (end >= len || end >= 128) return false;
+    l.end = static_cast<unsigned>(end);
+    l.two_windows = end >= 64;
+    l.scale[3] = 1.0;
+    for (std::size_t i = l.head_start; i <= end; ++i) {
+        bool in_head = false;
+        for (unsigned k = 0; k < 3; ++k) in_head = in_head || (i < 64 && ((l.head[k] >> i) & 1u) != 0);
+        if (in_head) continue;
+        l.fixed[i / 64] |= uint64_t{1} << (i % 64);
+        l.fixed_bytes[i] = is_digit(base[i]) ? '0' : static_cast<unsigned char>(base[i]);
+    }
+    layout_ = l;
+    have_layout_ = true;
+    return true;
+}
+
+#if QUORVEL_VECTOR_COLUMNS
+QUORVEL_COLUMN_TARGET FieldSplitter::FloatField ColumnReader::next3_vector(std::string_view line,
+                                                                         FieldSplitter& fields, double* out,
+                                                                         std::string_view& field) noexcept {
+    if (skip_ != 0) {
+        --skip_;
+        return fields.next_floats(out, 3, field);
+    }
+    const char* base = line.data();
+    const auto start = static_cast<std::size_t>(fields.p_ - base);
+    ++lines_;
+    if (have_layout_ && read_columns(layout_, base, line.size(), start, out)) {
+        fields.p_ = base + layout_.end;
+        ++layout_lines_;
+        return FieldSplitter::FloatField::ok;
+    }
+    // Learn this line's layout, unless layouts keep changing: then the next
+    // lines are read field by field before layouts are tried again.
+    if (learned_ < 16 || learned_ * 8 < lines_) {
+        ++learned_;
+        if (learn(line, start) && read_columns(layout_, base, line.size(), start, out)) {
+            fields.p_ = base + layout_.end;
+            ++layout_lines_;
+            return FieldSplitter::FloatField::ok;
+        }
+    } else {
+        skip_ = k_backoff_lines;
+        learned_ = 0;
+        lines_ = 0;
+    }
+    return fields.next_floats(out, 3, field);
+}
+#endif
+
+FieldSplitter::FloatField ColumnReader::next3(std::string_view line, FieldSplitter& fields, double* out,
+                                              std::string_view& field) noexcept {
+#if QUORVEL_VECTOR_COLUMNS
+    if (vector_path_available()) return next3_vector(line, fields, out, field);
+#endif
+    return fields.next_floats(out, 3, field);
+}
+
+bool ColumnReader::vector_path_available() noexcept {
+#if QUORVEL_VECTOR_COLUMNS
+    static const bool available = column_vector_supported();
+    return available;
+#else
+    return false;
+#endif
 }
 
 namespace detail {

@@ -42,10 +42,11 @@ Result<PoscarBlock> parse_poscar_positions(std::span<const std::string_view> lin
     if (selective) block.flags = Buffer<uint8_t>::zeroed(3 * n);
     double* pos = block.positions.data();
     uint8_t* flags = selective ? block.flags->data() : nullptr;
+    ColumnReader columns;
     for (std::size_t i = 0; i < n; ++i) {
         FieldSplitter fields(lines[i]);
         std::string_view field;
-        const auto got = fields.next_floats(pos + 3 * i, 3, field);
+        const auto got = columns.next3(lines[i], fields, pos + 3 * i, field);
         if (got == FieldSplitter::FloatField::missing) return poscar_missing_coordinate(i);
         if (got == FieldSplitter::FloatField::invalid) return poscar_bad_coordinate(field, i);
         if (flags == nullptr) continue;
@@ -87,10 +88,11 @@ Result<Buffer<double>> parse_xdatcar_coords(std::span<const std::string_view> li
     const std::size_t n = lines.size();
     Buffer<double> coords = Buffer<double>::zeroed(3 * n);
     double* pos = coords.data();
+    ColumnReader columns;
     for (std::size_t i = 0; i < n; ++i) {
         FieldSplitter fields(lines[i]);
         std::string_view field;
-        const auto got = fields.next_floats(pos + 3 * i, 3, field);
+        const auto got = columns.next3(lines[i], fields, pos + 3 * i, field);
         if (got == FieldSplitter::FloatField::missing) return xdatcar_missing_coordinate(i);
         if (got == FieldSplitter::FloatField::invalid) return xdatcar_bad_coordinate(field, i);
     }

@@ -37,13 +37,14 @@ Result<XyzBlock> parse_xyz_block(std::span<const std::string_view> lines) {
     block.symbol_text.reserve(2 * n);  // one- and two-letter symbols
     SymbolScratch scratch;
     double* pos = block.positions.data();
+    ColumnReader columns;
     for (std::size_t i = 0; i < n; ++i) {
         FieldSplitter fields(lines[i]);
         std::string_view field;
         if (!fields.next(field)) return xyz_empty_line(i);
         append_normalised_symbol(block.symbol_text, field, scratch);
         block.symbol_ends.push_back(block.symbol_text.size());
-        const auto got = fields.next_floats(pos + 3 * i, 3, field);
+        const auto got = columns.next3(lines[i], fields, pos + 3 * i, field);
         if (got == FieldSplitter::FloatField::missing) return xyz_missing_coordinate(i);
         if (got == FieldSplitter::FloatField::invalid) return xyz_bad_coordinate(field, i);
     }
