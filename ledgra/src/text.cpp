@@ -1,5 +1,6 @@
 #include "text.hpp"
 
+#include <array>
 #include <charconv>
 #include <bit>
 #include <cmath>
@@ -362,6 +363,42 @@ constexpr uint64_t bit_range(std::size_t first, std::size_t last) noexcept {  //
 // A layout field may hold 19 digits, counting the places of its head.
 constexpr std::size_t k_layout_digits = 19;
 
+// 10^-f = r * 2^-(63 + shift), r rounded up to 64 bits (r >= 2^63).
+constexpr ColumnReader::Reciprocal reciprocal_of_pow10(unsigned f) noexcept {
+    const uint64_t p = detail::k_pow10[f];
+    const int shift = f == 0 ? 0 : static_cast<int>(std::bit_width(p));  // 2^shift in [p, 2p)
+    const detail::uint128 num = static_cast<detail::uint128>(1) << (63 + shift);
+    return {static_cast<uint64_t>((num + p - 1) / p), shift};
+}
+
+constexpr auto k_reciprocals = [] {
+    std::array<ColumnReader::Reciprocal, k_layout_digits> table{};
+    for (unsigned f = 0; f < k_layout_digits; ++f) table[f] = reciprocal_of_pow10(f);
+    return table;
+}();
+
+// The bits of the double nearest to m * 10^-f, from one 64 x 64-bit product
+// with the rounded-up reciprocal. The product's top 64 bits H lie within two
+// units of the exact quotient's, so rounding H to 53 bits is right unless H
+// is within eight units of a point halfway between two doubles: then the
+// result is 1 and `bits` must not be used.
+[[nodiscard, gnu::always_inline]] inline uint64_t scaled_bits(uint64_t m, ColumnReader::Reciprocal r,
+                                                             uint64_t& bits) noexcept {
+    // Arithmetic only: a branch on these bits would be mispredicted half the time.
+    const auto lead = static_cast<unsigned>(std::countl_zero(m | 1u));
+    const detail::uint128 product = static_cast<detail::uint128>(m << lead) * r.r;
+    const auto high = static_cast<uint64_t>(product >> 64);
+    const uint64_t top = high >> 63;
+    const uint64_t shift = top ^ 1u;  // normalise the product's top bit to bit 127
+    const uint64_t h = (high << shift) | ((static_cast<uint64_t>(product) >> 63) & shift);
+    const uint64_t low = h & 0x7FFu;
+    const uint64_t significand = (h >> 11) + static_cast<uint64_t>(low > 0x400u);  // 2^52 .. 2^53
+    const auto exponent = static_cast<uint64_t>(63 + 1023 + static_cast<int64_t>(top) - lead - r.shift);
+    const uint64_t nonzero = 0 - static_cast<uint64_t>(m != 0);
+    bits = ((exponent << 52) + (significand - (uint64_t{1} << 52))) & nonzero;
+    return static_cast<uint64_t>(low - 0x3F8u <= 0x10u) & nonzero;
+}
+
 #if QUORVEL_VECTOR_COLUMNS
 
 [[nodiscard]] bool column_vector_supported() noexcept {
@@ -394,7 +431,8 @@ constexpr std::size_t k_layout_digits = 19;
 // the first field's head.
 [[nodiscard, gnu::always_inline]] QUORVEL_COLUMN_TARGET inline bool read_columns(const ColumnReader::Layout& l,
                                                                              const char* base, std::size_t len,
-                                                                             std::size_t start,
+                                                                             std::size_t start, bool reciprocal,
+                                                                             std::size_t& big_lines,
                                                                              double* out) noexcept {
     if (start > l.head_start) return false;
     const __m512i zero_char = _mm512_set1_epi8('0');
@@ -437,19 +475,43 @@ constexpr std::size_t k_layout_digits = 19;
         _mm512_maskz_permutex2var_epi8(l.gather_mask[0], dz0, _mm512_load_si512(l.index[0]), dz1));
     const __m512i v2 = slot_values(
         _mm512_maskz_permutex2var_epi8(l.gather_mask[1], dz0, _mm512_load_si512(l.index[1]), dz1));
-    const __m256i mantissas =
-        _mm512_maskz_extracti64x4_epi64(0xF, _mm512_permutex2var_epi64(v01, _mm512_setr_epi64(0, 4, 8, 8, 8, 8, 8, 8), v2), 0);
-    // Clinger where the mantissa is exact in a double, as the field parser does.
-    __m256d v = _mm256_div_pd(_mm256_cvtepu64_pd(mantissas), _mm256_loadu_pd(l.scale));
-    v = _mm256_mask_xor_pd(v, static_cast<__mmask8>(negative), v, _mm256_set1_pd(-0.0));
+    const __m256i mantissas = _mm512_maskz_extracti64x4_epi64(
+        0xF, _mm512_permutex2var_epi64(v01, _mm512_setr_epi64(0, 4, 8, 8, 8, 8, 8, 8), v2), 0);
+    const auto sign_bits = static_cast<__mmask8>(negative);
+    const __m256d sign_bit = _mm256_set1_pd(-0.0);
+    alignas(32) uint64_t m[4];
+    alignas(32) double values[4];
     const auto big = static_cast<unsigned>(
         _mm256_cmpgt_epu64_mask(mantissas, _mm256_set1_epi64x(static_cast<long long>(uint64_t{1} << 53))) & 7u);
+    big_lines += big != 0 ? 1u : 0u;
+    if (reciprocal) {
+        // Most lines hold a mantissa beyond 2^53: the reciprocal product for
+        // every value, so that no branch depends on the digits.
+        const __m128i low_pair = _mm256_castsi256_si128(mantissas);
+        const auto m0 = static_cast<uint64_t>(_mm_cvtsi128_si64(low_pair));
+        const auto m1 = static_cast<uint64_t>(_mm_extract_epi64(low_pair, 1));
+        const auto m2 = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm256_extracti128_si256(mantissas, 1)));
+        uint64_t b0, b1, b2;
+        const uint64_t near_half = scaled_bits(m0, l.reciprocal[0], b0) | scaled_bits(m1, l.reciprocal[1], b1) |
+                                   scaled_bits(m2, l.reciprocal[2], b2);
+        if (near_half == 0) {
+            b0 |= uint64_t{negative & 1u} << 63;
+            b1 |= uint64_t{(negative >> 1) & 1u} << 63;
+            b2 |= uint64_t{(negative >> 2) & 1u} << 63;
+            std::memcpy(out, &b0, 8);
+            std::memcpy(out + 1, &b1, 8);
+            std::memcpy(out + 2, &b2, 8);
+            return true;
+        }
+    }
+    // Clinger where the mantissa is exact in a double, as the field parser
+    // does, and Eisel-Lemire for the others.
+    __m256d v = _mm256_div_pd(_mm256_cvtepu64_pd(mantissas), _mm256_loadu_pd(l.scale));
+    v = _mm256_mask_xor_pd(v, sign_bits, v, sign_bit);
     if (big == 0) {
         _mm256_mask_storeu_pd(out, 7, v);
         return true;
     }
-    alignas(32) uint64_t m[4];
-    alignas(32) double values[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(m), mantissas);
     _mm256_store_pd(values, v);
     for (unsigned k = 0; k < 3; ++k) {
@@ -502,6 +564,9 @@ bool ColumnReader::learn(std::string_view line, std::size_t start) noexcept {
         l.head[k] = bit_range(head, point);
         l.point[k] = uint64_t{1} << point;
         l.scale[k] = k_exact_pow10[fraction];
+        l.reciprocal[k] = k_reciprocals[fraction];
+        // 16 digits or more may make a mantissa beyond 2^53.
+        l.long_mantissas = l.long_mantissas || point - head + fraction >= 16;
         l.fraction[k] = static_cast<unsigned>(fraction);
         if (k == 0) l.head_start = static_cast<unsigned>(head);
         // Gather the head and fraction places, right-aligned in the field's slot.
@@ -545,16 +610,24 @@ QUORVEL_COLUMN_TARGET FieldSplitter::FloatField ColumnReader::next3_vector(std::
     const char* base = line.data();
     const auto start = static_cast<std::size_t>(fields.p_ - base);
     ++lines_;
-    if (have_layout_ && read_columns(layout_, base, line.size(), start, out)) {
+    if (have_layout_ && read_columns(layout_, base, line.size(), start, reciprocal_, big_lines_, out)) {
         fields.p_ = base + layout_.end;
         ++layout_lines_;
+        // Every so many lines, choose how to round from how often mantissas
+        // passed 2^53: the reciprocal product costs the same for every line,
+        // a branch to Eisel-Lemire only the lines that need it, but it is
+        // mispredicted when such lines come at random.
+        if ((layout_lines_ & (k_rounding_period - 1)) == 0) {
+            reciprocal_ = layout_.long_mantissas && big_lines_ * 3 > k_rounding_period;
+            big_lines_ = 0;
+        }
         return FieldSplitter::FloatField::ok;
     }
     // Learn this line's layout, unless layouts keep changing: then the next
     // lines are read field by field before layouts are tried again.
     if (learned_ < 16 || learned_ * 8 < lines_) {
         ++learned_;
-        if (learn(line, start) && read_columns(layout_, base, line.size(), start, out)) {
+        if (learn(line, start) && read_columns(layout_, base, line.size(), start, reciprocal_, big_lines_, out)) {
             fields.p_ = base + layout_.end;
             ++layout_lines_;
             return FieldSplitter::FloatField::ok;

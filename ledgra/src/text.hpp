@@ -102,6 +102,12 @@ public:
     // How many lines the layout path has read so far.
     [[nodiscard]] std::size_t layout_lines() const noexcept { return layout_lines_; }
 
+    // 10^-f as a 64-bit significand r (>= 2^63) and 2^-(63 + shift).
+    struct Reciprocal {
+        uint64_t r;
+        int shift;
+    };
+
     // The layout, as the vector routine reads it: byte offsets from the start
     // of the line, bit i of a mask for byte i.
     struct Layout {
@@ -113,6 +119,8 @@ public:
         uint64_t point[3];        // the bit of each field's point
         double scale[4];          // 10^(fraction digits) of each field, and 1
         unsigned fraction[3];     // fraction digits of each field
+        Reciprocal reciprocal[3];  // 10^-(fraction digits) of each field
+        bool long_mantissas = false;  // whether a field holds 16 digits or more
         unsigned head_start = 0;  // first byte of field 0's head: blanks before it
         unsigned end = 0;         // the separator after the third field
         bool two_windows = false;  // whether bytes 64..127 take part
@@ -127,8 +135,13 @@ private:
     // changed on more than one line in eight.
     static constexpr std::size_t k_backoff_lines = 4096;
 
+    // Lines between choices of the rounding method (a power of two).
+    static constexpr std::size_t k_rounding_period = 256;
+
     Layout layout_;
     bool have_layout_ = false;
+    bool reciprocal_ = false;    // round with the reciprocal product
+    std::size_t big_lines_ = 0;  // lines with a mantissa beyond 2^53 in this period
     std::size_t skip_ = 0;     // lines still to read without trying a layout
     std::size_t lines_ = 0;    // lines tried since layouts were last given up
     std::size_t learned_ = 0;  // layouts learned in that time

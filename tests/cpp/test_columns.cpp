@@ -201,6 +201,33 @@ TEST(Columns, RoundingBoundariesMatch) {
     check_block(lines, false);
 }
 
+// Mantissas beyond 2^53 on most lines: the reader then rounds with the
+// reciprocal product. Odd integers between 2^53 and 2^60 with one fraction
+// digit are exact halfway cases (".0", ".5") or lie next to them.
+TEST(Columns, LongMantissasRoundAsTheFieldParser) {
+    std::mt19937_64 rng(5);
+    std::vector<std::string> lines;
+    for (int i = 0; i < 6000; ++i) {
+        std::string line;
+        for (int k = 0; k < 3; ++k) {
+            const unsigned bits = 53 + static_cast<unsigned>(rng() % 4);
+            const uint64_t n = (uint64_t{1} << bits) + ((rng() % (uint64_t{1} << 20)) | 1u);
+            char field[64];
+            const unsigned digit = i % 3 == 0 ? 0u : static_cast<unsigned>(rng() % 10);
+            std::snprintf(field, sizeof field, "%s%llu.%u", rng() % 2 ? "-" : "", static_cast<unsigned long long>(n),
+                          digit);
+            char padded[64];
+            std::snprintf(padded, sizeof padded, "%21s", field);
+            line += padded;
+        }
+        lines.push_back(line + "\n");
+    }
+    const std::size_t fast = check_block(lines, false);
+    if (ql::ColumnReader::vector_path_available()) {
+        EXPECT_GT(fast, lines.size() * 9 / 10);
+    }
+}
+
 // A reader keeps working across layouts that change mid-block, reads field
 // by field while layouts change on every line, and takes up a steady layout
 // again afterwards.
