@@ -263,6 +263,45 @@ constexpr double k_exact_pow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  
 #endif
 }
 
+// Powers 10^-f with a reciprocal, f = 0 .. 18.
+constexpr unsigned k_reciprocal_count = 19;
+
+// 10^-f = r * 2^-(63 + shift), r rounded up to 64 bits (r >= 2^63).
+constexpr ColumnReader::Reciprocal reciprocal_of_pow10(unsigned f) noexcept {
+    const uint64_t p = detail::k_pow10[f];
+    const int shift = f == 0 ? 0 : static_cast<int>(std::bit_width(p));  // 2^shift in [p, 2p)
+    const detail::uint128 num = static_cast<detail::uint128>(1) << (63 + shift);
+    return {static_cast<uint64_t>((num + p - 1) / p), shift};
+}
+
+constexpr auto k_reciprocals = [] {
+    std::array<ColumnReader::Reciprocal, k_reciprocal_count> table{};
+    for (unsigned f = 0; f < k_reciprocal_count; ++f) table[f] = reciprocal_of_pow10(f);
+    return table;
+}();
+
+// The bits of the double nearest to m * 10^-f, from one 64 x 64-bit product
+// with the rounded-up reciprocal. The product's top 64 bits H lie within two
+// units of the exact quotient's, so rounding H to 53 bits is right unless H
+// is within eight units of a point halfway between two doubles: then the
+// result is 1 and `bits` must not be used.
+[[nodiscard, gnu::always_inline]] inline uint64_t scaled_bits(uint64_t m, ColumnReader::Reciprocal r,
+                                                             uint64_t& bits) noexcept {
+    // Arithmetic only: a branch on these bits would be mispredicted half the time.
+    const auto lead = static_cast<unsigned>(std::countl_zero(m | 1u));
+    const detail::uint128 product = static_cast<detail::uint128>(m << lead) * r.r;
+    const auto high = static_cast<uint64_t>(product >> 64);
+    const uint64_t top = high >> 63;
+    const uint64_t shift = top ^ 1u;  // normalise the product's top bit to bit 127
+    const uint64_t h = (high << shift) | ((static_cast<uint64_t>(product) >> 63) & shift);
+    const uint64_t low = h & 0x7FFu;
+    const uint64_t significand = (h >> 11) + static_cast<uint64_t>(low > 0x400u);  // 2^52 .. 2^53
+    const auto exponent = static_cast<uint64_t>(63 + 1023 + static_cast<int64_t>(top) - lead - r.shift);
+    const uint64_t nonzero = 0 - static_cast<uint64_t>(m != 0);
+    bits = ((exponent << 52) + (significand - (uint64_t{1} << 52))) & nonzero;
+    return static_cast<uint64_t>(low - 0x3F8u <= 0x10u) & nonzero;
+}
+
 [[nodiscard, gnu::always_inline]] inline bool parse_short_decimal(const char* start, const char* end,
                                                                  const char*& field_end, double& value) noexcept {
     const char* p = start;
@@ -307,6 +346,10 @@ constexpr double k_exact_pow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  
         v = static_cast<double>(mantissa);
         v = exponent < 0 ? v / k_exact_pow10[-exponent] : v * k_exact_pow10[exponent];
         v = negative ? -v : v;
+    } else if (uint64_t bits; exponent <= 0 && exponent > -static_cast<int64_t>(k_reciprocal_count) &&
+                              scaled_bits(mantissa, k_reciprocals[static_cast<std::size_t>(-exponent)], bits) == 0) {
+        bits |= uint64_t{negative} << 63;
+        std::memcpy(&v, &bits, sizeof v);
     } else if (!eisel_lemire(negative, mantissa, exponent, v)) {
         return false;
     }
@@ -363,41 +406,6 @@ constexpr uint64_t bit_range(std::size_t first, std::size_t last) noexcept {  //
 // A layout field may hold 19 digits, counting the places of its head.
 constexpr std::size_t k_layout_digits = 19;
 
-// 10^-f = r * 2^-(63 + shift), r rounded up to 64 bits (r >= 2^63).
-constexpr ColumnReader::Reciprocal reciprocal_of_pow10(unsigned f) noexcept {
-    const uint64_t p = detail::k_pow10[f];
-    const int shift = f == 0 ? 0 : static_cast<int>(std::bit_width(p));  // 2^shift in [p, 2p)
-    const detail::uint128 num = static_cast<detail::uint128>(1) << (63 + shift);
-    return {static_cast<uint64_t>((num + p - 1) / p), shift};
-}
-
-constexpr auto k_reciprocals = [] {
-    std::array<ColumnReader::Reciprocal, k_layout_digits> table{};
-    for (unsigned f = 0; f < k_layout_digits; ++f) table[f] = reciprocal_of_pow10(f);
-    return table;
-}();
-
-// The bits of the double nearest to m * 10^-f, from one 64 x 64-bit product
-// with the rounded-up reciprocal. The product's top 64 bits H lie within two
-// units of the exact quotient's, so rounding H to 53 bits is right unless H
-// is within eight units of a point halfway between two doubles: then the
-// result is 1 and `bits` must not be used.
-[[nodiscard, gnu::always_inline]] inline uint64_t scaled_bits(uint64_t m, ColumnReader::Reciprocal r,
-                                                             uint64_t& bits) noexcept {
-    // Arithmetic only: a branch on these bits would be mispredicted half the time.
-    const auto lead = static_cast<unsigned>(std::countl_zero(m | 1u));
-    const detail::uint128 product = static_cast<detail::uint128>(m << lead) * r.r;
-    const auto high = static_cast<uint64_t>(product >> 64);
-    const uint64_t top = high >> 63;
-    const uint64_t shift = top ^ 1u;  // normalise the product's top bit to bit 127
-    const uint64_t h = (high << shift) | ((static_cast<uint64_t>(product) >> 63) & shift);
-    const uint64_t low = h & 0x7FFu;
-    const uint64_t significand = (h >> 11) + static_cast<uint64_t>(low > 0x400u);  // 2^52 .. 2^53
-    const auto exponent = static_cast<uint64_t>(63 + 1023 + static_cast<int64_t>(top) - lead - r.shift);
-    const uint64_t nonzero = 0 - static_cast<uint64_t>(m != 0);
-    bits = ((exponent << 52) + (significand - (uint64_t{1} << 52))) & nonzero;
-    return static_cast<uint64_t>(low - 0x3F8u <= 0x10u) & nonzero;
-}
 
 #if QUORVEL_VECTOR_COLUMNS
 

@@ -92,7 +92,9 @@ class ColumnReader {
 public:
     // Reads the next three fields of `fields`, a splitter over `line`
     // positioned anywhere in it, as FieldSplitter::next_floats(out, 3, field)
-    // does: the same status, values and position afterwards.
+    // does: the same status, values and position afterwards, and for
+    // FloatField::invalid the same offending `field` (otherwise `field` is
+    // unspecified).
     [[nodiscard]] FieldSplitter::FloatField next3(std::string_view line, FieldSplitter& fields, double* out,
                                                   std::string_view& field) noexcept;
 
