@@ -20,7 +20,7 @@
 #define QUORVEL_VECTOR_COLUMNS 1
 // The layout path's instructions; it runs only where the CPU has them.
 #define QUORVEL_COLUMN_TARGET \
-    __attribute__((target("popcnt,bmi,bmi2,avx2,avx512f,avx512bw,avx512vl,avx512dq,avx512vbmi")))
+    __attribute__((target("popcnt,bmi,bmi2,avx2,avx512f,avx512bw,avx512vl,avx512dq,avx512cd,avx512vbmi")))
 #else
 #define QUORVEL_VECTOR_COLUMNS 0
 #endif
@@ -266,8 +266,14 @@ constexpr double k_exact_pow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  
 // Powers 10^-f with a reciprocal, f = 0 .. 18.
 constexpr unsigned k_reciprocal_count = 19;
 
+// 10^-f as a 64-bit significand r (>= 2^63) and 2^-(63 + shift).
+struct Reciprocal {
+    uint64_t r;
+    int shift;
+};
+
 // 10^-f = r * 2^-(63 + shift), r rounded up to 64 bits (r >= 2^63).
-constexpr ColumnReader::Reciprocal reciprocal_of_pow10(unsigned f) noexcept {
+constexpr Reciprocal reciprocal_of_pow10(unsigned f) noexcept {
     const uint64_t p = detail::k_pow10[f];
     const int shift = f == 0 ? 0 : static_cast<int>(std::bit_width(p));  // 2^shift in [p, 2p)
     const detail::uint128 num = static_cast<detail::uint128>(1) << (63 + shift);
@@ -275,7 +281,7 @@ constexpr ColumnReader::Reciprocal reciprocal_of_pow10(unsigned f) noexcept {
 }
 
 constexpr auto k_reciprocals = [] {
-    std::array<ColumnReader::Reciprocal, k_reciprocal_count> table{};
+    std::array<Reciprocal, k_reciprocal_count> table{};
     for (unsigned f = 0; f < k_reciprocal_count; ++f) table[f] = reciprocal_of_pow10(f);
     return table;
 }();
@@ -285,7 +291,7 @@ constexpr auto k_reciprocals = [] {
 // units of the exact quotient's, so rounding H to 53 bits is right unless H
 // is within eight units of a point halfway between two doubles: then the
 // result is 1 and `bits` must not be used.
-[[nodiscard, gnu::always_inline]] inline uint64_t scaled_bits(uint64_t m, ColumnReader::Reciprocal r,
+[[nodiscard, gnu::always_inline]] inline uint64_t scaled_bits(uint64_t m, Reciprocal r,
                                                              uint64_t& bits) noexcept {
     // Arithmetic only: a branch on these bits would be mispredicted half the time.
     const auto lead = static_cast<unsigned>(std::countl_zero(m | 1u));
@@ -413,8 +419,46 @@ constexpr std::size_t k_layout_digits = 19;
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+           __builtin_cpu_supports("avx512cd") &&
            __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("bmi2") &&
            __builtin_cpu_supports("popcnt");
+}
+
+// scaled_bits for four lanes: the 64 x 64-bit products' high halves from
+// four 32 x 32-bit products each. `near_half` flags the lanes whose bits
+// must not be used.
+[[nodiscard, gnu::always_inline]] QUORVEL_COLUMN_TARGET inline __m256i scaled_bits_vector(
+    __m256i m, __m256i r, __m256i shift, __mmask8& near_half) noexcept {
+    const __m256i low32 = _mm256_set1_epi64x(0xFFFFFFFF);
+    const __m256i one = _mm256_set1_epi64x(1);
+    const __m256i lead = _mm256_lzcnt_epi64(m);
+    const __m256i a = _mm256_sllv_epi64(m, lead);  // 0 for m = 0
+    const __m256i a_high = _mm256_srli_epi64(a, 32);
+    const __m256i r_high = _mm256_srli_epi64(r, 32);
+    const __m256i p00 = _mm256_mul_epu32(a, r);
+    const __m256i p01 = _mm256_mul_epu32(a, r_high);
+    const __m256i p10 = _mm256_mul_epu32(a_high, r);
+    const __m256i p11 = _mm256_mul_epu32(a_high, r_high);
+    const __m256i mid = _mm256_add_epi64(p10, _mm256_srli_epi64(p00, 32));
+    const __m256i mid2 = _mm256_add_epi64(p01, _mm256_and_si256(mid, low32));
+    const __m256i high =
+        _mm256_add_epi64(_mm256_add_epi64(p11, _mm256_srli_epi64(mid, 32)), _mm256_srli_epi64(mid2, 32));
+    const __m256i bit63 = _mm256_and_si256(_mm256_srli_epi64(mid2, 31), one);  // bit 63 of the low half
+    const __m256i top = _mm256_srli_epi64(high, 63);
+    const __m256i normalise = _mm256_xor_si256(top, one);
+    const __m256i h = _mm256_or_si256(_mm256_sllv_epi64(high, normalise), _mm256_and_si256(bit63, normalise));
+    const __m256i low = _mm256_and_si256(h, _mm256_set1_epi64x(0x7FF));
+    const __mmask8 nonzero = _mm256_test_epi64_mask(m, m);
+    near_half = _mm256_mask_cmple_epu64_mask(nonzero, _mm256_sub_epi64(low, _mm256_set1_epi64x(0x3F8)),
+                                             _mm256_set1_epi64x(0x10));
+    __m256i significand = _mm256_srli_epi64(h, 11);
+    significand = _mm256_mask_add_epi64(significand, _mm256_cmpgt_epu64_mask(low, _mm256_set1_epi64x(0x400)),
+                                        significand, one);
+    const __m256i exponent =
+        _mm256_sub_epi64(_mm256_sub_epi64(_mm256_add_epi64(top, _mm256_set1_epi64x(63 + 1023)), lead), shift);
+    const __m256i bits = _mm256_add_epi64(_mm256_slli_epi64(exponent, 52),
+                                          _mm256_sub_epi64(significand, _mm256_set1_epi64x(int64_t{1} << 52)));
+    return _mm256_maskz_mov_epi64(nonzero, bits);
 }
 
 // Eight-digit groups of a gather: each 32-byte slot holds the digits of one
@@ -439,8 +483,7 @@ constexpr std::size_t k_layout_digits = 19;
 // the first field's head.
 [[nodiscard, gnu::always_inline]] QUORVEL_COLUMN_TARGET inline bool read_columns(const ColumnReader::Layout& l,
                                                                              const char* base, std::size_t len,
-                                                                             std::size_t start, bool reciprocal,
-                                                                             std::size_t& big_lines,
+                                                                             std::size_t start,
                                                                              double* out) noexcept {
     if (start > l.head_start) return false;
     const __m512i zero_char = _mm512_set1_epi8('0');
@@ -489,26 +532,17 @@ constexpr std::size_t k_layout_digits = 19;
     const __m256d sign_bit = _mm256_set1_pd(-0.0);
     alignas(32) uint64_t m[4];
     alignas(32) double values[4];
-    const auto big = static_cast<unsigned>(
-        _mm256_cmpgt_epu64_mask(mantissas, _mm256_set1_epi64x(static_cast<long long>(uint64_t{1} << 53))) & 7u);
-    big_lines += big != 0 ? 1u : 0u;
-    if (reciprocal) {
-        // Most lines hold a mantissa beyond 2^53: the reciprocal product for
-        // every value, so that no branch depends on the digits.
-        const __m128i low_pair = _mm256_castsi256_si128(mantissas);
-        const auto m0 = static_cast<uint64_t>(_mm_cvtsi128_si64(low_pair));
-        const auto m1 = static_cast<uint64_t>(_mm_extract_epi64(low_pair, 1));
-        const auto m2 = static_cast<uint64_t>(_mm_cvtsi128_si64(_mm256_extracti128_si256(mantissas, 1)));
-        uint64_t b0, b1, b2;
-        const uint64_t near_half = scaled_bits(m0, l.reciprocal[0], b0) | scaled_bits(m1, l.reciprocal[1], b1) |
-                                   scaled_bits(m2, l.reciprocal[2], b2);
-        if (near_half == 0) {
-            b0 |= uint64_t{negative & 1u} << 63;
-            b1 |= uint64_t{(negative >> 1) & 1u} << 63;
-            b2 |= uint64_t{(negative >> 2) & 1u} << 63;
-            std::memcpy(out, &b0, 8);
-            std::memcpy(out + 1, &b1, 8);
-            std::memcpy(out + 2, &b2, 8);
+    if (l.long_mantissas) {
+        // A mantissa may pass 2^53: the reciprocal product for every value,
+        // so that no branch depends on the digits (one to Eisel-Lemire for
+        // the values that need it would be mispredicted at random).
+        __mmask8 near_half;
+        const __m256i bits = scaled_bits_vector(mantissas, _mm256_load_si256(reinterpret_cast<const __m256i*>(l.reciprocal)),
+                                                _mm256_load_si256(reinterpret_cast<const __m256i*>(l.reciprocal_shift)),
+                                                near_half);
+        if ((near_half & 7u) == 0) {
+            const __m256d v = _mm256_castsi256_pd(bits);
+            _mm256_mask_storeu_pd(out, 7, _mm256_mask_xor_pd(v, sign_bits, v, sign_bit));
             return true;
         }
     }
@@ -516,6 +550,8 @@ constexpr std::size_t k_layout_digits = 19;
     // does, and Eisel-Lemire for the others.
     __m256d v = _mm256_div_pd(_mm256_cvtepu64_pd(mantissas), _mm256_loadu_pd(l.scale));
     v = _mm256_mask_xor_pd(v, sign_bits, v, sign_bit);
+    const auto big = static_cast<unsigned>(
+        _mm256_cmpgt_epu64_mask(mantissas, _mm256_set1_epi64x(static_cast<long long>(uint64_t{1} << 53))) & 7u);
     if (big == 0) {
         _mm256_mask_storeu_pd(out, 7, v);
         return true;
@@ -572,7 +608,8 @@ bool ColumnReader::learn(std::string_view line, std::size_t start) noexcept {
         l.head[k] = bit_range(head, point);
         l.point[k] = uint64_t{1} << point;
         l.scale[k] = k_exact_pow10[fraction];
-        l.reciprocal[k] = k_reciprocals[fraction];
+        l.reciprocal[k] = k_reciprocals[fraction].r;
+        l.reciprocal_shift[k] = k_reciprocals[fraction].shift;
         // 16 digits or more may make a mantissa beyond 2^53.
         l.long_mantissas = l.long_mantissas || point - head + fraction >= 16;
         l.fraction[k] = static_cast<unsigned>(fraction);
@@ -618,24 +655,16 @@ QUORVEL_COLUMN_TARGET FieldSplitter::FloatField ColumnReader::next3_vector(std::
     const char* base = line.data();
     const auto start = static_cast<std::size_t>(fields.p_ - base);
     ++lines_;
-    if (have_layout_ && read_columns(layout_, base, line.size(), start, reciprocal_, big_lines_, out)) {
+    if (have_layout_ && read_columns(layout_, base, line.size(), start, out)) {
         fields.p_ = base + layout_.end;
         ++layout_lines_;
-        // Every so many lines, choose how to round from how often mantissas
-        // passed 2^53: the reciprocal product costs the same for every line,
-        // a branch to Eisel-Lemire only the lines that need it, but it is
-        // mispredicted when such lines come at random.
-        if ((layout_lines_ & (k_rounding_period - 1)) == 0) {
-            reciprocal_ = layout_.long_mantissas && big_lines_ * 3 > k_rounding_period;
-            big_lines_ = 0;
-        }
         return FieldSplitter::FloatField::ok;
     }
     // Learn this line's layout, unless layouts keep changing: then the next
     // lines are read field by field before layouts are tried again.
     if (learned_ < 16 || learned_ * 8 < lines_) {
         ++learned_;
-        if (learn(line, start) && read_columns(layout_, base, line.size(), start, reciprocal_, big_lines_, out)) {
+        if (learn(line, start) && read_columns(layout_, base, line.size(), start, out)) {
             fields.p_ = base + layout_.end;
             ++layout_lines_;
             return FieldSplitter::FloatField::ok;

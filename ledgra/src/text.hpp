@@ -84,7 +84,7 @@ private:
 // by a program put their numbers in fixed columns: every line has its points,
 // fraction digits and separators at the same offsets, and only the sign and
 // the integer digits in front of each point change. On x86-64 CPUs with
-// AVX-512 (BW, VL, DQ, VBMI) the reader learns that layout from a line and
+// AVX-512 (BW, VL, DQ, CD, VBMI) the reader learns that layout from a line and
 // then checks and converts each following line with a few vector operations;
 // a line that does not fit is read field by field as next_floats() reads it,
 // and may teach a new layout. The results are the same on every CPU.
@@ -104,12 +104,6 @@ public:
     // How many lines the layout path has read so far.
     [[nodiscard]] std::size_t layout_lines() const noexcept { return layout_lines_; }
 
-    // 10^-f as a 64-bit significand r (>= 2^63) and 2^-(63 + shift).
-    struct Reciprocal {
-        uint64_t r;
-        int shift;
-    };
-
     // The layout, as the vector routine reads it: byte offsets from the start
     // of the line, bit i of a mask for byte i.
     struct Layout {
@@ -121,7 +115,8 @@ public:
         uint64_t point[3];        // the bit of each field's point
         double scale[4];          // 10^(fraction digits) of each field, and 1
         unsigned fraction[3];     // fraction digits of each field
-        Reciprocal reciprocal[3];  // 10^-(fraction digits) of each field
+        alignas(32) uint64_t reciprocal[4];       // 10^-(fraction digits) = reciprocal * 2^-(63 + shift)
+        alignas(32) int64_t reciprocal_shift[4];  // (rounded up, reciprocal >= 2^63), for each field
         bool long_mantissas = false;  // whether a field holds 16 digits or more
         unsigned head_start = 0;  // first byte of field 0's head: blanks before it
         unsigned end = 0;         // the separator after the third field
@@ -137,13 +132,8 @@ private:
     // changed on more than one line in eight.
     static constexpr std::size_t k_backoff_lines = 4096;
 
-    // Lines between choices of the rounding method (a power of two).
-    static constexpr std::size_t k_rounding_period = 256;
-
     Layout layout_;
     bool have_layout_ = false;
-    bool reciprocal_ = false;    // round with the reciprocal product
-    std::size_t big_lines_ = 0;  // lines with a mantissa beyond 2^53 in this period
     std::size_t skip_ = 0;     // lines still to read without trying a layout
     std::size_t lines_ = 0;    // lines tried since layouts were last given up
     std::size_t learned_ = 0;  // layouts learned in that time
