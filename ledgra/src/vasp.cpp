@@ -38,8 +38,8 @@ Result<PoscarBlock> parse_poscar_positions(std::span<const std::string_view> lin
     const std::size_t n = lines.size();
     PoscarBlock block;
     block.rows = n;
-    block.positions = Buffer<double>::zeroed(3 * n);
-    if (selective) block.flags = Buffer<uint8_t>::zeroed(3 * n);
+    block.positions = Buffer<double>::zeroed_aligned(3 * n);
+    if (selective) block.flags = Buffer<uint8_t>::zeroed_aligned(3 * n);
     double* pos = block.positions.data();
     uint8_t* flags = selective ? block.flags->data() : nullptr;
     ColumnReader columns;
@@ -86,7 +86,7 @@ Result<void> format_poscar_positions(View2<double> coord, const View2<uint8_t>* 
 
 Result<Buffer<double>> parse_xdatcar_coords(std::span<const std::string_view> lines) {
     const std::size_t n = lines.size();
-    Buffer<double> coords = Buffer<double>::zeroed(3 * n);
+    Buffer<double> coords = Buffer<double>::zeroed_aligned(3 * n);
     double* pos = coords.data();
     ColumnReader columns;
     for (std::size_t i = 0; i < n; ++i) {

@@ -32,7 +32,7 @@ Result<XyzBlock> parse_xyz_block(std::span<const std::string_view> lines) {
     const std::size_t n = lines.size();
     XyzBlock block;
     block.rows = n;
-    block.positions = Buffer<double>::zeroed(3 * n);
+    block.positions = Buffer<double>::zeroed_aligned(3 * n);
     block.symbol_ends.reserve(n);
     block.symbol_text.reserve(2 * n);  // one- and two-letter symbols
     SymbolScratch scratch;
