@@ -308,6 +308,27 @@ constexpr auto k_reciprocals = [] {
     return static_cast<uint64_t>(low - 0x3F8u <= 0x10u) & nonzero;
 }
 
+// The double nearest to (-1)^negative * mantissa * 10^exponent: Clinger's
+// one exact operation, the reciprocal product, or Eisel-Lemire. False, with
+// `v` unwritten, when the halfway decision needs all the literal's digits.
+[[nodiscard, gnu::always_inline]] inline bool decimal_value(bool negative, uint64_t mantissa, int64_t exponent,
+                                                           double& v) noexcept {
+    if (mantissa <= (uint64_t{1} << 53) && exponent >= -22 && exponent <= 22) {
+        // Clinger: both operands exact, so one correctly rounded operation.
+        double x = static_cast<double>(mantissa);
+        x = exponent < 0 ? x / k_exact_pow10[-exponent] : x * k_exact_pow10[exponent];
+        v = negative ? -x : x;
+        return true;
+    }
+    if (uint64_t bits; exponent <= 0 && exponent > -static_cast<int64_t>(k_reciprocal_count) &&
+                       scaled_bits(mantissa, k_reciprocals[static_cast<std::size_t>(-exponent)], bits) == 0) {
+        bits |= uint64_t{negative} << 63;
+        std::memcpy(&v, &bits, sizeof v);
+        return true;
+    }
+    return eisel_lemire(negative, mantissa, exponent, v);
+}
+
 [[nodiscard, gnu::always_inline]] inline bool parse_short_decimal(const char* start, const char* end,
                                                                  const char*& field_end, double& value) noexcept {
     const char* p = start;
@@ -347,18 +368,7 @@ constexpr auto k_reciprocals = [] {
     }
     if (p != end && !is_separator(static_cast<unsigned char>(*p))) return false;
     double v;
-    if (mantissa <= (uint64_t{1} << 53) && exponent >= -22 && exponent <= 22) {
-        // Clinger: both operands exact, so one correctly rounded operation.
-        v = static_cast<double>(mantissa);
-        v = exponent < 0 ? v / k_exact_pow10[-exponent] : v * k_exact_pow10[exponent];
-        v = negative ? -v : v;
-    } else if (uint64_t bits; exponent <= 0 && exponent > -static_cast<int64_t>(k_reciprocal_count) &&
-                              scaled_bits(mantissa, k_reciprocals[static_cast<std::size_t>(-exponent)], bits) == 0) {
-        bits |= uint64_t{negative} << 63;
-        std::memcpy(&v, &bits, sizeof v);
-    } else if (!eisel_lemire(negative, mantissa, exponent, v)) {
-        return false;
-    }
+    if (!decimal_value(negative, mantissa, exponent, v)) return false;
     value = v;
     field_end = p;
     return true;
@@ -411,7 +421,6 @@ constexpr uint64_t bit_range(std::size_t first, std::size_t last) noexcept {  //
 
 // A layout field may hold 19 digits, counting the places of its head.
 constexpr std::size_t k_layout_digits = 19;
-
 
 #if QUORVEL_VECTOR_COLUMNS
 
@@ -468,12 +477,13 @@ constexpr std::size_t k_layout_digits = 19;
 [[nodiscard, gnu::always_inline]] QUORVEL_COLUMN_TARGET inline __m512i slot_values(__m512i digits) noexcept {
     const __m512i pairs = _mm512_maddubs_epi16(digits, _mm512_set1_epi16(0x010A));
     const __m512i quads = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x00010064));
-    const __m512i eights =
-        _mm512_add_epi64(_mm512_maskz_mul_epu32(0xFF, quads, _mm512_set1_epi64(10000)), _mm512_maskz_srli_epi64(0xFF, quads, 32));
+    const __m512i eights = _mm512_add_epi64(_mm512_maskz_mul_epu32(0xFF, quads, _mm512_set1_epi64(10000)),
+                                            _mm512_maskz_srli_epi64(0xFF, quads, 32));
     const auto e16 = static_cast<long long>(10000000000000000);
     const __m512i weighted =
         _mm512_mullo_epi64(eights, _mm512_setr_epi64(0, e16, 100000000, 1, 0, e16, 100000000, 1));
-    const __m512i halves = _mm512_add_epi64(weighted, _mm512_maskz_shuffle_epi32(0xFFFF, weighted, _MM_PERM_BADC));
+    const __m512i halves =
+        _mm512_add_epi64(weighted, _mm512_maskz_shuffle_epi32(0xFFFF, weighted, _MM_PERM_BADC));
     return _mm512_add_epi64(halves, _mm512_maskz_shuffle_i64x2(0xFF, halves, halves, _MM_SHUFFLE(2, 3, 0, 1)));
 }
 
@@ -530,41 +540,35 @@ constexpr std::size_t k_layout_digits = 19;
         0xF, _mm512_permutex2var_epi64(v01, _mm512_setr_epi64(0, 4, 8, 8, 8, 8, 8, 8), v2), 0);
     const auto sign_bits = static_cast<__mmask8>(negative);
     const __m256d sign_bit = _mm256_set1_pd(-0.0);
-    alignas(32) uint64_t m[4];
-    alignas(32) double values[4];
-    if (l.long_mantissas) {
-        // A mantissa may pass 2^53: the reciprocal product for every value,
-        // so that no branch depends on the digits (one to Eisel-Lemire for
-        // the values that need it would be mispredicted at random).
-        __mmask8 near_half;
-        const __m256i bits = scaled_bits_vector(mantissas, _mm256_load_si256(reinterpret_cast<const __m256i*>(l.reciprocal)),
-                                                _mm256_load_si256(reinterpret_cast<const __m256i*>(l.reciprocal_shift)),
-                                                near_half);
-        if ((near_half & 7u) == 0) {
-            const __m256d v = _mm256_castsi256_pd(bits);
-            _mm256_mask_storeu_pd(out, 7, _mm256_mask_xor_pd(v, sign_bits, v, sign_bit));
-            return true;
-        }
-    }
-    // Clinger where the mantissa is exact in a double, as the field parser
-    // does, and Eisel-Lemire for the others.
-    __m256d v = _mm256_div_pd(_mm256_cvtepu64_pd(mantissas), _mm256_loadu_pd(l.scale));
-    v = _mm256_mask_xor_pd(v, sign_bits, v, sign_bit);
-    const auto big = static_cast<unsigned>(
-        _mm256_cmpgt_epu64_mask(mantissas, _mm256_set1_epi64x(static_cast<long long>(uint64_t{1} << 53))) & 7u);
-    if (big == 0) {
-        _mm256_mask_storeu_pd(out, 7, v);
+    if (!l.long_mantissas) {
+        // Fewer than 16 digits: every mantissa is exact in a double, and
+        // Clinger's one division rounds correctly.
+        __m256d v = _mm256_div_pd(_mm256_cvtepu64_pd(mantissas), _mm256_loadu_pd(l.scale));
+        _mm256_mask_storeu_pd(out, 7, _mm256_mask_xor_pd(v, sign_bits, v, sign_bit));
         return true;
     }
+    // A mantissa may pass 2^53: the reciprocal product for every value, so
+    // that no branch depends on the digits (a branch to Eisel-Lemire for the
+    // values that need it would be mispredicted at random).
+    __mmask8 near_half;
+    const __m256i bits =
+        scaled_bits_vector(mantissas, _mm256_load_si256(reinterpret_cast<const __m256i*>(l.reciprocal)),
+                           _mm256_load_si256(reinterpret_cast<const __m256i*>(l.reciprocal_shift)), near_half);
+    if ((near_half & 7u) == 0) {
+        const __m256d v = _mm256_castsi256_pd(bits);
+        _mm256_mask_storeu_pd(out, 7, _mm256_mask_xor_pd(v, sign_bits, v, sign_bit));
+        return true;
+    }
+    // A value next to a halfway point: the field parser's rounding, lane by lane.
+    alignas(32) uint64_t m[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(m), mantissas);
-    _mm256_store_pd(values, v);
+    double values[3];
     for (unsigned k = 0; k < 3; ++k) {
-        if (((big >> k) & 1u) != 0 &&
-            !eisel_lemire(((negative >> k) & 1u) != 0, m[k], -static_cast<int64_t>(l.fraction[k]), values[k])) {
+        if (!decimal_value(((negative >> k) & 1u) != 0, m[k], -static_cast<int64_t>(l.fraction[k]), values[k])) {
             return false;
         }
     }
-    std::memcpy(out, values, 3 * sizeof(double));
+    std::memcpy(out, values, sizeof values);
     return true;
 }
 
@@ -632,10 +636,9 @@ bool ColumnReader::learn(std::string_view line, std::size_t start) noexcept {
     l.end = static_cast<unsigned>(end);
     l.two_windows = end >= 64;
     l.scale[3] = 1.0;
+    const uint64_t heads = l.head[0] | l.head[1] | l.head[2];
     for (std::size_t i = l.head_start; i <= end; ++i) {
-        bool in_head = false;
-        for (unsigned k = 0; k < 3; ++k) in_head = in_head || (i < 64 && ((l.head[k] >> i) & 1u) != 0);
-        if (in_head) continue;
+        if (i < 64 && ((heads >> i) & 1u) != 0) continue;
         l.fixed[i / 64] |= uint64_t{1} << (i % 64);
         l.fixed_bytes[i] = is_digit(base[i]) ? '0' : static_cast<unsigned char>(base[i]);
     }
@@ -655,24 +658,21 @@ QUORVEL_COLUMN_TARGET FieldSplitter::FloatField ColumnReader::next3_vector(std::
     const char* base = line.data();
     const auto start = static_cast<std::size_t>(fields.p_ - base);
     ++lines_;
-    if (have_layout_ && read_columns(layout_, base, line.size(), start, out)) {
-        fields.p_ = base + layout_.end;
-        ++layout_lines_;
-        return FieldSplitter::FloatField::ok;
-    }
+    bool read = have_layout_ && read_columns(layout_, base, line.size(), start, out);
     // Learn this line's layout, unless layouts keep changing: then the next
     // lines are read field by field before layouts are tried again.
-    if (learned_ < 16 || learned_ * 8 < lines_) {
+    if (!read && (learned_ < 16 || learned_ * 8 < lines_)) {
         ++learned_;
-        if (learn(line, start) && read_columns(layout_, base, line.size(), start, out)) {
-            fields.p_ = base + layout_.end;
-            ++layout_lines_;
-            return FieldSplitter::FloatField::ok;
-        }
-    } else {
+        read = learn(line, start) && read_columns(layout_, base, line.size(), start, out);
+    } else if (!read) {
         skip_ = k_backoff_lines;
         learned_ = 0;
         lines_ = 0;
+    }
+    if (read) {
+        fields.p_ = base + layout_.end;
+        ++layout_lines_;
+        return FieldSplitter::FloatField::ok;
     }
     return fields.next_floats(out, 3, field);
 }

@@ -46,24 +46,20 @@ inline constexpr std::size_t k_huge_page = std::size_t{2} << 20;
         return p;
     }
     const std::size_t len = round_to_pages(bytes);
-    if (!aligned || len < k_huge_page) {
-        void* p = ::mmap(nullptr, len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-        ::madvise(p, len, MADV_HUGEPAGE);
-#endif
-        return p;
-    }
-    // Map one huge page more and trim the ends, so that the region starts on
-    // a huge-page boundary and huge pages can back all of it but the tail.
-    void* raw = ::mmap(nullptr, len + k_huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    // Aligned: map one huge page more and trim the ends, so that the region
+    // starts on a huge-page boundary and huge pages can back all but its tail.
+    const std::size_t extra = aligned && len >= k_huge_page ? k_huge_page : 0;
+    void* raw = ::mmap(nullptr, len + extra, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) throw std::bad_alloc();
-    const auto at = reinterpret_cast<std::uintptr_t>(raw);
-    const std::uintptr_t start = (at + k_huge_page - 1) & ~(std::uintptr_t{k_huge_page} - 1);
-    const std::size_t head = start - at;
-    if (head != 0) ::munmap(raw, head);
-    ::munmap(reinterpret_cast<void*>(start + len), k_huge_page - head);
-    void* p = reinterpret_cast<void*>(start);
+    void* p = raw;
+    if (extra != 0) {
+        const auto at = reinterpret_cast<std::uintptr_t>(raw);
+        const std::uintptr_t start = (at + k_huge_page - 1) & ~(std::uintptr_t{k_huge_page} - 1);
+        const std::size_t head = start - at;
+        if (head != 0) ::munmap(raw, head);
+        ::munmap(reinterpret_cast<void*>(start + len), extra - head);
+        p = reinterpret_cast<void*>(start);
+    }
 #ifdef MADV_HUGEPAGE
     ::madvise(p, len, MADV_HUGEPAGE);
 #endif
