@@ -25,7 +25,7 @@ APT_PACKAGES := g++ pkg-config meson ninja-build libgtest-dev libfast-float-dev 
 	python3-pytest python3-hypothesis python3-scipy python3-tqdm
 BENCH_PACKAGES := python3-pymatgen
 
-SOURCES := $(shell find binding proxor ledgra quorvel -type f \( -name '*.cpp' -o -name '*.hpp' \
+SOURCES := $(shell find native binding proxor ledgra quorvel -type f \( -name '*.cpp' -o -name '*.hpp' \
 	-o -name '*.py' -o -name '*.pyi' -o -name 'meson.build' -o -name 'py.typed' -o -name '*.txt' \
 	-o -name '*.inc' -o -name 'POSCAR*' -o -name '*.xyz' -o -name 'XDATCAR*' \) 2>/dev/null) \
 	meson.build meson_options.txt pyproject.toml
