@@ -122,6 +122,7 @@ def _neighbors(args):
     import numpy as np
 
     from . import io
+    from .io._files import atomic_write
     from .neighbors import neighbor_list
 
     if args.bins < 1:
@@ -151,7 +152,7 @@ def _neighbors(args):
         if args.frames:
             arrays["frame"] = np.concatenate([np.full(len(nl.i), k, dtype=np.int64) for k, nl in enumerate(saved)])
         out = args.output if args.output.endswith(".npz") else args.output + ".npz"
-        _save_npz(out, arrays)
+        atomic_write(out, lambda f: np.savez(f, **arrays))
         print(f"saved {', '.join(arrays)} to {out}")
 
 
@@ -165,24 +166,6 @@ def _progress(frames, mode, format):
     except ImportError:
         return frames
     return tqdm(frames, unit=" frames", file=sys.stderr, disable=False)
-
-
-def _save_npz(path, arrays):
-    import tempfile
-
-    import numpy as np
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=folder, suffix=".npz")
-    try:
-        with os.fdopen(fd, "wb") as f:
-            np.savez(f, **arrays)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise
 
 
 class _Report:
@@ -298,10 +281,12 @@ def _once(nl):
 
 def _convert(args):
     from . import io
+    from .io._dispatch import format_from_name
+    from .io._xyz import with_lattice_comment
 
     source = args.source_format or io.guess_format(args.input)
     try:
-        target = args.target_format or io._format_from_name(args.output)
+        target = args.target_format or format_from_name(args.output)
     except ValueError:
         raise UserError(f"cannot tell the format of {args.output!r} from its name: "
                         "use --to poscar, xdatcar or xyz") from None
@@ -336,7 +321,7 @@ def _convert(args):
         what = f"{len(frames)} frame{'s' * (len(frames) != 1)}"
     else:
         frames = [_pick(args.input, source, args.frame)] if args.frame else list(io.iread(args.input, source))
-        frames = [_with_lattice(s) for s in frames]
+        frames = [with_lattice_comment(s) for s in frames]
         io.write_xyz(args.output, frames)
         what = f"{len(frames)} frame{'s' * (len(frames) != 1)}"
     print(f"wrote {args.output} ({target.upper()}, {what})")
@@ -355,17 +340,6 @@ def _pick(path, format, k):
 def _det(cell):
     import numpy as np
     return float(np.linalg.det(cell))
-
-
-def _with_lattice(s):
-    """An XYZ frame keeps its cell in an extended-XYZ Lattice="..." comment."""
-    import dataclasses
-    if not s.cell.any() or "Lattice=" in s.comment:
-        return s
-    lattice = " ".join(repr(float(v)) for v in s.cell.ravel())
-    pbc = " ".join("T" if p else "F" for p in s.pbc)
-    comment = f'Lattice="{lattice}" pbc="{pbc}"' + (f" {s.comment}" if s.comment else "")
-    return dataclasses.replace(s, comment=comment)
 
 
 # ---------------------------------------------------------------------------

@@ -8,8 +8,8 @@ from typing import NamedTuple
 import numpy as np
 
 from . import _proxor
+from ._checks import three_bools
 from ._elements import ATOMIC_NUMBERS
-from .io import _three_bools
 
 __all__ = ["Neighbors", "neighbor_list"]
 
@@ -74,7 +74,7 @@ def neighbor_list(structure=None, cutoff=None, *, cell=None, positions=None, pbc
     n = len(positions)
     if pbc is None:
         pbc = cell is not None
-    pbc = _three_bools(pbc)
+    pbc = three_bools(pbc)
     cell = _usable_cell(cell, positions, pbc, scaled_positions)
     common = dict(self_interaction=bool(self_interaction), use_scaled_positions=bool(scaled_positions),
                   max_nbins=int(max_nbins))

@@ -207,12 +207,41 @@ def test_writers_leave_no_half_written_file(tmp_path):
     assert os.listdir(tmp_path) == ["POSCAR"]
 
 
-def test_compressed_files(tmp_path):
+@pytest.mark.parametrize("suffix, magic", [(".gz", b"\x1f\x8b"), (".bz2", b"BZh"), (".xz", b"\xfd7zXZ")])
+def test_compressed_files(tmp_path, suffix, magic):
     s = random_structure(n=4)
-    p = str(tmp_path / "POSCAR.gz")
+    p = str(tmp_path / ("POSCAR" + suffix))
     io.write(p, s)
-    assert open(p, "rb").read(2) == b"\x1f\x8b"
+    assert open(p, "rb").read(len(magic)) == magic
     assert io.read(p) == s
+    assert os.listdir(tmp_path) == ["POSCAR" + suffix]
+
+
+@pytest.mark.parametrize("name", ["POSCAR", "POSCAR.gz"])
+def test_a_write_that_fails_midway_keeps_the_old_file(tmp_path, name):
+    from quorvel.io._files import write_text
+    p = tmp_path / name
+    io.write(str(p), random_structure(n=3))
+    old = p.read_bytes()
+
+    def parts():
+        yield "first part\n"
+        raise RuntimeError("disk on fire")
+
+    with pytest.raises(RuntimeError, match="disk on fire"):
+        write_text(str(p), parts())
+    assert p.read_bytes() == old
+    assert os.listdir(tmp_path) == [name]
+
+
+def test_written_files_get_the_permissions_of_a_new_file(tmp_path):
+    umask = os.umask(0o027)
+    try:
+        p = tmp_path / "a.xyz"
+        io.write(str(p), random_structure(n=2))
+    finally:
+        os.umask(umask)
+    assert p.stat().st_mode & 0o777 == 0o640
 
 
 @pytest.mark.parametrize("name, text, fmt", [
@@ -358,5 +387,5 @@ def test_reading_across_chunk_boundaries(tmp_path, monkeypatch):
     io.write_xyz(paths["xyz"], [s, s])
     whole = (io.read_xdatcar(paths["XDATCAR"]), io.read_poscar(paths["POSCAR"]), io.read_xyz(paths["xyz"]))
     for chunk in (1, 70, 333):
-        monkeypatch.setattr(io._Lines, "CHUNK", chunk)
+        monkeypatch.setattr(io._files.Lines, "CHUNK", chunk)
         assert (io.read_xdatcar(paths["XDATCAR"]), io.read_poscar(paths["POSCAR"]), io.read_xyz(paths["xyz"])) == whole

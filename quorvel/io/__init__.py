@@ -1,0 +1,45 @@
+"""Whole-file reading and writing of POSCAR/CONTCAR, XDATCAR and XYZ files.
+
+The atom lines go through the native block routines of ``quorvel._ledgra``;
+the headers around them are read and written here.
+
+    >>> from quorvel import io
+    >>> s = io.read("POSCAR")                 # a Structure
+    >>> traj = io.read_xdatcar("XDATCAR")     # a Trajectory, positions (F, N, 3)
+    >>> for frame in io.iread("movie.xyz"):   # Structures, one frame at a time
+    ...     pass
+    >>> io.write("CONTCAR", s)
+
+Every reader reports a bad file with :class:`FormatError`, which names the file
+and the line (counted from 1, as an editor shows it) and says what was expected
+there. Writers write to a temporary file beside the target and rename it into
+place, so a failed write never leaves a half-written file behind, and by
+default they write every number so that it reads back exactly.
+
+The modules below this package each do one job: ``_model`` (Structure,
+Trajectory), ``_errors`` (FormatError), ``_files`` (opening, compression,
+lines with their numbers, atomic writes), ``_fields`` (header numbers),
+``_blocks`` (the native block routines: errors, exact rows), ``_vasp``
+(POSCAR and XDATCAR), ``_xyz`` (XYZ) and ``_dispatch`` (format detection,
+read, iread, write).
+"""
+
+from ._dispatch import FORMATS, guess_format, iread, read, write  # noqa: F401 (FORMATS: the format names)
+from ._errors import FormatError
+from ._model import Structure, Trajectory
+from ._vasp import iter_xdatcar, read_poscar, read_xdatcar, write_poscar, write_xdatcar
+from ._xyz import iter_xyz, read_xyz, write_xyz
+
+__all__ = [
+    "FormatError", "Structure", "Trajectory",
+    "read", "iread", "write", "guess_format",
+    "read_poscar", "write_poscar",
+    "read_xdatcar", "iter_xdatcar", "write_xdatcar",
+    "read_xyz", "iter_xyz", "write_xyz",
+]
+
+# The public classes keep the name they are known by, in reprs, tracebacks
+# and pickles alike.
+for _cls in (FormatError, Structure, Trajectory):
+    _cls.__module__ = __name__
+del _cls

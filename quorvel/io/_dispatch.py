@@ -1,0 +1,113 @@
+"""Any of the three formats: telling a file's format from its name or its
+first lines, and reading or writing through the reader of that format."""
+
+import os
+
+from ._errors import FormatError
+from ._fields import INT
+from ._files import open_text
+from ._model import Structure
+from ._vasp import FRAME_LINE, iter_xdatcar, read_poscar, write_poscar, write_xdatcar
+from ._xyz import iter_xyz, write_xyz
+
+FORMATS = ("poscar", "xdatcar", "xyz")
+
+
+def guess_format(path):
+    """'poscar', 'xdatcar' or 'xyz', from the file name, else from the first
+    lines of the file."""
+    by_name = _format_by_name(path)
+    if by_name is not None:
+        return by_name
+    try:
+        with open_text(path) as f:
+            head = [f.readline() for _ in range(9)]
+    except UnicodeDecodeError as e:
+        raise FormatError(path, None, "not UTF-8 text") from e
+    first = head[0].split()
+    if len(first) == 1 and INT.fullmatch(first[0]):
+        return "xyz"
+    if any(FRAME_LINE.match(line) and "configuration" in line.lower() for line in head[6:9]):
+        return "xdatcar"
+    if head[0]:
+        return "poscar"
+    raise FormatError(path, None, "cannot tell the format of an empty file")
+
+
+def _format_of(path, format):
+    if format is None:
+        return guess_format(path)
+    format = format.lower()
+    if format in ("contcar", "vasp"):
+        format = "poscar"
+    if format not in FORMATS:
+        raise ValueError(f"unknown format {format!r}: expected one of {', '.join(FORMATS)}")
+    return format
+
+
+def iread(path, format=None):
+    """Yields every frame of a file of any of the three formats as Structures
+    (a POSCAR file has one)."""
+    format = _format_of(path, format)
+    if format == "poscar":
+        yield read_poscar(path)
+    elif format == "xdatcar":
+        yield from iter_xdatcar(path)
+    else:
+        yield from iter_xyz(path)
+
+
+def read(path, format=None, index=0):
+    """Reads one frame of a file as a Structure: the first by default,
+    ``index=-1`` for the last."""
+    if format is None:
+        format = guess_format(path)
+    if index == 0:
+        for s in iread(path, format):
+            return s
+    frames = list(iread(path, format))
+    try:
+        return frames[index]
+    except IndexError:
+        raise IndexError(f"{os.fspath(path)} has {len(frames)} frames, no frame {index}") from None
+
+
+def write(path, frames, format=None, **options):
+    """Writes a Structure (or, for XDATCAR and XYZ, several) in the format
+    named by ``format`` or by the file name."""
+    format = _format_of(path, format) if format is not None else format_from_name(path)
+    if format == "poscar":
+        if not isinstance(frames, Structure):
+            frames = list(frames)
+            if len(frames) != 1:
+                raise ValueError(f"a POSCAR file holds one structure, not {len(frames)}")
+            frames = frames[0]
+        write_poscar(path, frames, **options)
+    elif format == "xdatcar":
+        write_xdatcar(path, [frames] if isinstance(frames, Structure) else frames, **options)
+    else:
+        write_xyz(path, frames, **options)
+
+
+def _format_by_name(path):
+    """The format a file name says (compression suffixes aside), or None."""
+    name = os.path.basename(os.fspath(path)).upper()
+    for ext in (".GZ", ".BZ2", ".XZ"):
+        if name.endswith(ext):
+            name = name[: -len(ext)]
+    if "XDATCAR" in name:
+        return "xdatcar"
+    if "POSCAR" in name or "CONTCAR" in name or name.endswith(".VASP"):
+        return "poscar"
+    if name.endswith((".XYZ", ".EXTXYZ")):
+        return "xyz"
+    return None
+
+
+def format_from_name(path):
+    """The format a file name says, or a ValueError that asks for it."""
+    by_name = _format_by_name(path)
+    if by_name is not None:
+        return by_name
+    raise ValueError(f"cannot tell the format from the name {os.fspath(path)!r}: pass format='poscar', "
+                     "'xdatcar' or 'xyz'")

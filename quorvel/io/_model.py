@@ -1,0 +1,130 @@
+"""The data model of the readers and writers: Structure and Trajectory."""
+
+import dataclasses
+
+import numpy as np
+
+from .._checks import three_bools
+
+
+@dataclasses.dataclass(eq=False)
+class Structure:
+    """One atomic configuration.
+
+    cell       (3, 3) float64, the lattice vectors as rows, in Å (all zero when
+               the file gives no cell, as a plain XYZ file)
+    positions  (N, 3) float64, Cartesian, in Å
+    symbols    list of N str, the species of each atom. A POSCAR file in the
+               old format that names no species gets "X1", "X2", ...
+    pbc        three bools, periodic along each lattice vector
+    fixed      (N, 3) bool or None: the selective-dynamics flags, True where the
+               file says "F" (the coordinate is held fixed), False for "T";
+               None when the file has no selective dynamics
+    comment    the comment line, without its line ending
+    """
+
+    cell: np.ndarray
+    positions: np.ndarray
+    symbols: list
+    pbc: tuple = (True, True, True)
+    fixed: np.ndarray | None = None
+    comment: str = ""
+
+    def __post_init__(self):
+        self.cell = np.array(self.cell, dtype=np.float64)
+        if self.cell.shape != (3, 3):
+            raise ValueError(f"cell must have shape (3, 3), not {self.cell.shape}")
+        self.positions = np.asarray(self.positions, dtype=np.float64)
+        if self.positions.ndim != 2 or self.positions.shape[1] != 3:
+            raise ValueError(f"positions must have shape (N, 3), not {self.positions.shape}")
+        n = len(self.positions)
+        self.symbols = list(self.symbols)
+        if len(self.symbols) != n:
+            raise ValueError(f"{len(self.symbols)} symbols for {n} atoms")
+        self.pbc = three_bools(self.pbc)
+        if self.fixed is not None:
+            self.fixed = np.asarray(self.fixed, dtype=bool)
+            if self.fixed.shape != (n, 3):
+                raise ValueError(f"fixed must have shape ({n}, 3), not {self.fixed.shape}")
+        self.comment = str(self.comment)
+
+    def __len__(self):
+        return len(self.positions)
+
+    def scaled_positions(self):
+        """Positions as fractions of the lattice vectors, (N, 3)."""
+        return np.linalg.solve(self.cell.T, self.positions.T).T
+
+    def __eq__(self, other):
+        if not isinstance(other, Structure):
+            return NotImplemented
+        return (_same(self.cell, other.cell) and _same(self.positions, other.positions)
+                and self.symbols == other.symbols and self.pbc == other.pbc
+                and _same(self.fixed, other.fixed) and self.comment == other.comment)
+
+
+@dataclasses.dataclass(eq=False)
+class Trajectory:
+    """F frames of the same N atoms, as an XDATCAR file holds them.
+
+    cells             (F, 3, 3) float64, each frame's lattice vectors in Å
+    scaled_positions  (F, N, 3) float64, fractional coordinates as in the file
+    symbols           list of N str
+    pbc               three bools
+    comment           the comment line of the (first) header
+
+    ``positions`` gives the Cartesian (F, N, 3) array; ``traj[k]`` and
+    iteration give the frames as :class:`Structure`.
+    """
+
+    cells: np.ndarray
+    scaled_positions: np.ndarray
+    symbols: list
+    pbc: tuple = (True, True, True)
+    comment: str = ""
+
+    def __post_init__(self):
+        self.scaled_positions = np.asarray(self.scaled_positions, dtype=np.float64)
+        if self.scaled_positions.ndim != 3 or self.scaled_positions.shape[2] != 3:
+            raise ValueError(f"scaled_positions must have shape (F, N, 3), not {self.scaled_positions.shape}")
+        f, n, _ = self.scaled_positions.shape
+        cells = np.asarray(self.cells, dtype=np.float64)
+        if cells.shape == (3, 3):
+            cells = np.repeat(cells[None], f, axis=0)
+        if cells.shape != (f, 3, 3):
+            raise ValueError(f"cells must have shape ({f}, 3, 3) or (3, 3), not {cells.shape}")
+        self.cells = cells
+        self.symbols = list(self.symbols)
+        if len(self.symbols) != n:
+            raise ValueError(f"{len(self.symbols)} symbols for {n} atoms")
+        self.pbc = three_bools(self.pbc)
+        self.comment = str(self.comment)
+
+    def __len__(self):
+        return len(self.scaled_positions)
+
+    @property
+    def positions(self):
+        """Cartesian positions, (F, N, 3), in Å."""
+        return np.matmul(self.scaled_positions, self.cells)
+
+    def __getitem__(self, k):
+        k = range(len(self))[k]
+        return Structure(self.cells[k], self.scaled_positions[k] @ self.cells[k], self.symbols,
+                         self.pbc, None, self.comment)
+
+    def __iter__(self):
+        for k in range(len(self)):
+            yield self[k]
+
+    def __eq__(self, other):
+        if not isinstance(other, Trajectory):
+            return NotImplemented
+        return (_same(self.cells, other.cells) and _same(self.scaled_positions, other.scaled_positions)
+                and self.symbols == other.symbols and self.pbc == other.pbc and self.comment == other.comment)
+
+
+def _same(a, b):
+    if a is None or b is None:
+        return a is None and b is None
+    return a.shape == b.shape and bool(np.array_equal(a, b, equal_nan=a.dtype.kind == "f"))

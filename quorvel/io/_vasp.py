@@ -1,0 +1,339 @@
+"""VASP files: the POSCAR/CONTCAR and XDATCAR headers, POSCAR structures and
+XDATCAR trajectories, read and written."""
+
+from __future__ import annotations
+
+import os
+import re
+
+import numpy as np
+
+from .. import _ledgra
+from ._blocks import block_error, exact_rows, parse_coords
+from ._errors import FormatError
+from ._fields import INT, check_comment, number
+from ._files import Lines, need, open_text, take_block, write_text
+from ._model import Structure, Trajectory
+
+FRAME_LINE = re.compile(r"\s*(?:direct|cartesian)\b", re.IGNORECASE)
+
+
+# ---------------------------------------------------------------------------
+# Headers
+
+
+def _read_header(lines, fmt):
+    """Reads comment, scale, lattice, species names and counts. Returns
+    (comment, cell, axis_scale, names, counts): cell already scaled, axis_scale
+    the (3,) factors that Cartesian positions are multiplied by."""
+    path = lines.path
+    comment = need(lines, f"the comment line of the {fmt} header").rstrip("\r\n")
+
+    scale_line = need(lines, "the scale factor")
+    scale_no = lines.lineno
+    values = []
+    for token in scale_line.split():
+        v = number(token)
+        if v is None:
+            break
+        values.append(v)
+    if not values:
+        raise FormatError(path, scale_no, f"expected the scale factor (one number, or three), got {scale_line.strip()!r}")
+    scale = values[:3] if len(values) >= 3 else values[:1]
+    if not all(np.isfinite(scale)) or (len(scale) == 1 and scale[0] == 0):
+        raise FormatError(path, scale_no, f"expected a finite, non-zero scale factor, got {scale_line.strip()!r}")
+    if len(scale) == 3 and min(scale) <= 0:
+        raise FormatError(path, scale_no, "expected three positive per-axis scale factors")
+
+    lattice_block = take_block(lines, 3, "lattice vector lines")
+    lattice = parse_coords(lattice_block, path, lines.lineno - 2, "lattice")
+    if not np.isfinite(lattice).all():
+        raise FormatError(path, lines.lineno - 2, "expected finite lattice vectors")
+
+    if len(scale) == 3:
+        axis_scale = np.array(scale)
+        cell = lattice * axis_scale
+    elif scale[0] < 0:
+        volume = abs(np.linalg.det(lattice))
+        if volume == 0:
+            raise FormatError(path, scale_no, "a negative scale factor sets the cell volume, "
+                                              "but the lattice vectors span no volume")
+        factor = (-scale[0] / volume) ** (1.0 / 3.0)
+        axis_scale = np.full(3, factor)
+        cell = lattice * factor
+    else:
+        axis_scale = np.full(3, scale[0])
+        cell = lattice * scale[0]
+
+    line = need(lines, "the species names or the atom counts")
+    tokens = line.split()
+    if tokens and INT.fullmatch(tokens[0]):
+        names = None
+        counts_line, counts_no = line, lines.lineno
+    else:
+        names = tokens
+        if not names:
+            raise FormatError(path, lines.lineno, "expected the species names or the atom counts, got an empty line")
+        counts_line = need(lines, "the atom counts")
+        counts_no = lines.lineno
+    counts = []
+    for token in counts_line.split():
+        if not INT.fullmatch(token):
+            break
+        counts.append(int(token))
+    if not counts:
+        raise FormatError(path, counts_no, f"expected the atom counts (whole numbers), got {counts_line.strip()!r}")
+    if names is None:
+        names = _names_from_comment(comment, len(counts))
+    elif len(names) != len(counts):
+        raise FormatError(path, counts_no, f"expected one atom count per species name "
+                                           f"({len(names)} names, {len(counts)} counts)")
+    return comment, cell, axis_scale, names, counts
+
+
+def _names_from_comment(comment, k):
+    """Species names of an old-format file: the comment's first k words when
+    they are all element symbols, else the placeholders X1, X2, ..."""
+    from .._elements import ATOMIC_NUMBERS
+    words = comment.split()[:k]
+    if len(words) == k and all(w in ATOMIC_NUMBERS for w in words):
+        return words
+    return [f"X{n + 1}" for n in range(k)]
+
+
+def _expand(names, counts):
+    symbols = []
+    for name, count in zip(names, counts):
+        symbols.extend([name] * count)
+    return symbols
+
+
+def _is_cartesian(line):
+    c = line.lstrip()[:1]
+    return c in ("C", "c", "K", "k")
+
+
+def _header_lines(comment, scale, cell, names, counts, exact):
+    return [comment, "\n", scale, _rows(cell, None, exact),
+            " " + " ".join(f"{name:>4}" for name in names) + "\n",
+            " " + " ".join(f"{count:>4d}" for count in counts) + "\n"]
+
+
+def _runs(symbols):
+    names, counts = [], []
+    for s in symbols:
+        if names and names[-1] == s:
+            counts[-1] += 1
+        else:
+            names.append(s)
+            counts.append(1)
+    return names, counts
+
+
+def _check_names(names):
+    for name in names:
+        if not name or name.split() != [name] or INT.fullmatch(name):
+            raise ValueError(f"species name {name!r} cannot be written: it must be one word, not a number")
+
+
+def _rows(values, fixed, exact):
+    """POSCAR rows (also lattice vectors and XDATCAR rows that need more
+    digits); with exact, rows the 19.16f fields would not reproduce are
+    written with Python's shortest exact repr."""
+    text = _ledgra.format_poscar_positions_rs(values, fixed)
+    if not exact:
+        return text
+
+    def rewrite(bad):
+        for k in bad.tolist():
+            row = " " + " ".join(f"{v!r:>19}" for v in values[k].tolist())
+            if fixed is not None:
+                row += "".join("   F" if f else "   T" for f in fixed[k].tolist())
+            yield row
+
+    return exact_rows(text, values, _ledgra.parse_xdatcar_coords_rs, rewrite)
+
+
+# ---------------------------------------------------------------------------
+# POSCAR / CONTCAR
+
+
+def read_poscar(path):
+    """Reads a POSCAR or CONTCAR file into a Structure (Cartesian positions).
+
+    Accepts the current format (species names on line 6) and the old one
+    (none; names come from the comment line when it starts with element
+    symbols), one, three or a negative (volume) scale factor, an optional
+    "Selective dynamics" line and Direct or Cartesian coordinates. Anything
+    after the position block (velocities, predictor-corrector data) is ignored.
+    """
+    with open_text(path) as f:
+        return _read_poscar_lines(Lines(f, os.fspath(path)))
+
+
+def _read_poscar_lines(lines):
+    path = lines.path
+    comment, cell, axis_scale, names, counts = _read_header(lines, "POSCAR")
+    n = sum(counts)
+    line = need(lines, "the 'Selective dynamics' or 'Direct'/'Cartesian' line")
+    selective = line.lstrip()[:1] in ("S", "s")
+    if selective:
+        line = need(lines, "the 'Direct' or 'Cartesian' line")
+    cartesian = _is_cartesian(line)
+    first = lines.lineno + 1
+    block = take_block(lines, n, "atom lines")
+    try:
+        values, fixed = _ledgra.parse_poscar_positions_rs(block, selective)
+    except ValueError as e:
+        raise block_error(e, path, first, "coordinates") from e
+    if cartesian:
+        positions = values * axis_scale if not np.all(axis_scale == 1.0) else values
+    else:
+        positions = values @ cell
+    return Structure(cell, positions, _expand(names, counts), (True, True, True), fixed, comment)
+
+
+def write_poscar(path, structure, *, direct=False, exact=True):
+    """Writes a Structure as a POSCAR file (current format, scale 1).
+
+    Cartesian coordinates by default; ``direct=True`` writes fractional ones.
+    With ``exact`` (the default) any number that the usual 16 decimals would
+    not reproduce is written with all its digits instead, so that read_poscar
+    gives back exactly the structure written (with ``direct``, positions come
+    back within rounding of the fractional conversion).
+    """
+    s = structure
+    check_comment(s.comment)
+    names, counts = _runs(s.symbols)
+    _check_names(names)
+    parts = _header_lines(s.comment, "   1.0000000000000000\n", s.cell, names, counts, exact)
+    if s.fixed is not None:
+        parts.append("Selective dynamics\n")
+    if direct:
+        parts.append("Direct\n")
+        values = s.scaled_positions()
+    else:
+        parts.append("Cartesian\n")
+        values = s.positions
+    parts.append(_rows(np.ascontiguousarray(values, dtype=np.float64), s.fixed, exact))
+    write_text(path, parts)
+
+
+# ---------------------------------------------------------------------------
+# XDATCAR
+
+
+def iter_xdatcar(path):
+    """Yields the frames of an XDATCAR file one by one, as Structures.
+
+    Reads the fixed-cell form (one header, then frames) and the variable-cell
+    form (a header before every frame) in bounded memory."""
+    with open_text(path) as f:
+        for cell, frac, symbols, comment in _xdatcar_frames(Lines(f, os.fspath(path))):
+            yield Structure(cell, frac @ cell, symbols, (True, True, True), None, comment)
+
+
+def read_xdatcar(path):
+    """Reads every frame of an XDATCAR file into a Trajectory:
+    ``scaled_positions`` (F, N, 3) as in the file, ``cells`` (F, 3, 3)."""
+    cells, frames = [], []
+    symbols, comment = [], ""
+    with open_text(path) as f:
+        for k, (cell, frac, symbols_k, comment_k) in enumerate(_xdatcar_frames(Lines(f, os.fspath(path)))):
+            if k == 0:
+                symbols, comment = symbols_k, comment_k
+            cells.append(cell)
+            frames.append(frac)
+    n = len(symbols)
+    positions = np.stack(frames) if frames else np.zeros((0, n, 3))
+    return Trajectory(np.array(cells).reshape(-1, 3, 3), positions, symbols, (True, True, True), comment)
+
+
+def _xdatcar_frames(lines):
+    """Yields (cell, fractional positions, symbols, comment) per frame."""
+    path = lines.path
+    comment, cell, axis_scale, names, counts = _read_header(lines, "XDATCAR")
+    symbols = _expand(names, counts)
+    n = len(symbols)
+    frame = 0
+    while True:
+        if frame == 0:
+            line = need(lines, "a 'Direct configuration=' line")
+            if not FRAME_LINE.match(line):
+                raise FormatError(path, lines.lineno, f"expected a 'Direct configuration=' line, got {line.strip()!r}")
+        else:
+            if lines.at_end():
+                return
+            if FRAME_LINE.match(lines.peek()):
+                line = lines.next()
+            else:
+                # A header before this frame: the variable-cell form.
+                header_at = lines.lineno + 1
+                _, cell, axis_scale, names_k, counts_k = _read_header(lines, "XDATCAR")
+                if _expand(names_k, counts_k) != symbols:
+                    raise FormatError(path, header_at, f"the header of frame {frame + 1} lists other atoms "
+                                                       f"({' '.join(map(str, counts_k))}) than the first header")
+                line = need(lines, "a 'Direct configuration=' line")
+                if not FRAME_LINE.match(line):
+                    raise FormatError(path, lines.lineno,
+                                      f"expected a 'Direct configuration=' line, got {line.strip()!r}")
+        first = lines.lineno + 1
+        block = take_block(lines, n, f"coordinate lines in frame {frame + 1}")
+        values = parse_coords(block, path, first)
+        if _is_cartesian(line):
+            values = np.linalg.solve(cell.T, (values * axis_scale).T).T
+        frame += 1
+        yield cell, values, symbols, comment
+
+
+def write_xdatcar(path, frames, *, exact=True):
+    """Writes a Trajectory, or an iterable of Structures of the same atoms, as
+    an XDATCAR file: the fixed-cell form when every frame has the same cell,
+    else the variable-cell form with a header before each frame.
+
+    With ``exact`` (the default) coordinates that 8 decimals would not
+    reproduce are written with more digits, so that read_xdatcar gives back
+    the scaled positions written."""
+    if isinstance(frames, Trajectory):
+        cells, scaled = frames.cells, frames.scaled_positions
+        symbols, comment = frames.symbols, frames.comment
+    else:
+        frames = list(frames)
+        if not frames:
+            raise ValueError("an XDATCAR file needs at least one frame")
+        symbols, comment = frames[0].symbols, frames[0].comment
+        for k, s in enumerate(frames):
+            if s.symbols != symbols:
+                raise ValueError(f"frame {k + 1} has other atoms than frame 1")
+        cells = np.array([s.cell for s in frames])
+        scaled = [s.scaled_positions() for s in frames]
+    if len(cells) == 0:
+        raise ValueError("an XDATCAR file needs at least one frame")
+    check_comment(comment)
+    names, counts = _runs(symbols)
+    _check_names(names)
+    variable = not all(np.array_equal(c, cells[0]) for c in cells)
+
+    def header(cell):
+        return _header_lines(comment, "           1\n", cell, names, counts, exact)
+
+    def parts():
+        if not variable:
+            yield from header(cells[0])
+        for k in range(len(cells)):
+            if variable:
+                yield from header(cells[k])
+            yield _frame(np.ascontiguousarray(scaled[k], dtype=np.float64), k + 1, exact)
+
+    write_text(path, parts())
+
+
+def _frame(values, index, exact):
+    """One XDATCAR frame: its configuration line and 8-decimal rows; with
+    exact, rows that 8 decimals would not reproduce get POSCAR's 16, then
+    every digit."""
+    text = _ledgra.format_xdatcar_config_rs(values, index)
+    if not exact:
+        return text
+    return exact_rows(text, values, _ledgra.parse_xdatcar_coords_rs,
+                      lambda bad: _rows(values[bad], None, True).split("\n"), skip=1)

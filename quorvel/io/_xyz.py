@@ -1,0 +1,130 @@
+"""XYZ files: frames of atom lines, with the cell and periodicity of an
+extended-XYZ comment line, read and written."""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import re
+
+import numpy as np
+
+from .. import _ledgra
+from ._blocks import block_error, exact_rows
+from ._errors import FormatError
+from ._fields import INT, check_comment, number
+from ._files import Lines, need, open_text, take_block, write_text
+from ._model import Structure
+
+_LATTICE = re.compile(r'Lattice="([^"]*)"')
+_PBC = re.compile(r'pbc="([^"]*)"', re.IGNORECASE)
+
+
+def iter_xyz(path):
+    """Yields the frames of a (multi-frame) XYZ file as Structures.
+
+    The comment line is kept as it is. When it carries an extended-XYZ
+    ``Lattice="..."`` (and ``pbc="T T T"``), the cell and periodicity are taken
+    from it; otherwise the cell is zero and nothing is periodic."""
+    with open_text(path) as f:
+        yield from _xyz_frames(Lines(f, os.fspath(path)))
+
+
+def read_xyz(path):
+    """Reads every frame of an XYZ file: a list of Structures."""
+    return list(iter_xyz(path))
+
+
+def _xyz_frames(lines):
+    path = lines.path
+    frame = 0
+    while True:
+        if lines.at_end():
+            if frame == 0:
+                raise FormatError(path, None, "the file is empty: expected an XYZ atom count")
+            return
+        line = lines.next()
+        tokens = line.split()
+        if len(tokens) != 1 or not INT.fullmatch(tokens[0]):
+            raise FormatError(path, lines.lineno, f"expected the number of atoms of frame {frame + 1} "
+                                                  f"(a whole number alone on its line), got {line.strip()!r}")
+        n = int(tokens[0])
+        comment = need(lines, f"the comment line of frame {frame + 1}").rstrip("\r\n")
+        comment_no = lines.lineno
+        first = lines.lineno + 1
+        block = take_block(lines, n, f"atom lines in frame {frame + 1}")
+        try:
+            symbols, positions = _ledgra.parse_xyz_block_rs(block)
+        except ValueError as e:
+            raise block_error(e, path, first, "xyz") from e
+        cell, pbc = _extended_cell(comment, path, comment_no)
+        frame += 1
+        yield Structure(cell, positions, symbols, pbc, None, comment)
+
+
+def _extended_cell(comment, path, line):
+    m = _LATTICE.search(comment)
+    if m is None:
+        return np.zeros((3, 3)), (False, False, False)
+    values = [number(t) for t in m.group(1).split()]
+    if len(values) != 9 or None in values:
+        raise FormatError(path, line, f"expected nine numbers in Lattice=\"...\", got {m.group(1)!r}")
+    pbc = (True, True, True)
+    p = _PBC.search(comment)
+    if p is not None:
+        flags = p.group(1).split()
+        if len(flags) != 3 or any(f.upper() not in ("T", "F", "TRUE", "FALSE") for f in flags):
+            raise FormatError(path, line, f"expected three T/F flags in pbc=\"...\", got {p.group(1)!r}")
+        pbc = tuple(f.upper().startswith("T") for f in flags)
+    return np.array(values).reshape(3, 3), pbc
+
+
+def with_lattice_comment(s):
+    """s with its cell and periodicity written into an extended-XYZ
+    ``Lattice="..." pbc="..."`` comment ahead of its own comment, so that
+    an XYZ file keeps them; s itself when it has no cell or its comment
+    already gives a lattice."""
+    if not s.cell.any() or "Lattice=" in s.comment:
+        return s
+    lattice = " ".join(repr(float(v)) for v in s.cell.ravel())
+    pbc = " ".join("T" if p else "F" for p in s.pbc)
+    comment = f'Lattice="{lattice}" pbc="{pbc}"' + (f" {s.comment}" if s.comment else "")
+    return dataclasses.replace(s, comment=comment)
+
+
+def write_xyz(path, frames, *, exact=True):
+    """Writes a Structure, a Trajectory or an iterable of Structures as an
+    XYZ file, each frame with its atom count and its comment line as given.
+
+    With ``exact`` (the default) coordinates that 15 decimals would not
+    reproduce are written with all their digits."""
+    if isinstance(frames, Structure):
+        frames = [frames]
+    frames = list(frames)
+    for s in frames:
+        check_comment(s.comment)
+        for sym in set(s.symbols):
+            if not sym or sym.split() != [sym]:
+                raise ValueError(f"symbol {sym!r} cannot be written to an XYZ file: it must be one word")
+    if not frames:
+        raise ValueError("an XYZ file needs at least one frame")
+
+    def parts():
+        for s in frames:
+            yield f"{len(s)}\n{s.comment}\n"
+            yield _atom_lines(s, exact)
+
+    write_text(path, parts())
+
+
+def _atom_lines(s, exact):
+    positions = np.ascontiguousarray(s.positions, dtype=np.float64)
+    text = _ledgra.format_xyz_block_rs(s.symbols, positions)
+    if not exact:
+        return text
+
+    def rewrite(bad):
+        for k in bad.tolist():
+            yield f"{s.symbols[k]:<2} " + " ".join(f"{v!r:>22}" for v in positions[k].tolist())
+
+    return exact_rows(text, positions, lambda rows: _ledgra.parse_xyz_block_rs(rows)[1], rewrite)
