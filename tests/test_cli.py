@@ -95,14 +95,30 @@ def test_user_mistakes_are_one_line_and_non_zero(tmp_path, args, words):
     assert "Traceback" not in r.stderr
 
 
-def test_bad_file_error_names_the_line(tmp_path):
+@pytest.mark.parametrize("row, reason", [
+    ("  0.0 0.0 O.5   T T T", "expected a number, got 'O.5'"),
+    ("  0.0 flag1 0.5   T T T", "expected a number, got 'flag1'"),
+    ("  0.0 0.0 0.5   T noflag T", "expected a selective-dynamics flag T or F, got 'noflag'"),
+    ("  0.0 0.0", "expected three coordinates (x y z)"),
+])
+def test_bad_file_error_names_the_line(tmp_path, row, reason):
     lines = open(POSCAR).read().split("\n")
-    lines[11] = "  0.0 0.0 O.5   T T T"
+    assert lines[8].startswith("Selective")
+    lines[11] = row
     bad = tmp_path / "POSCAR"
     bad.write_text("\n".join(lines))
     r = run("neighbors", bad, "--cutoff", "3")
     assert r.returncode == 1
-    assert r.stderr == f"quorvel neighbors: error: {bad}, line 12: expected a number, got 'O.5'\n"
+    assert r.stdout == ""
+    assert r.stderr == f"quorvel neighbors: error: {bad}, line 12: {reason}\n"
+
+
+def test_bad_xyz_coordinate_through_the_command(tmp_path):
+    bad = tmp_path / "bad.xyz"
+    bad.write_text("2\nwater\nO 0 0 0\nH 0.9 noflag 0\n")
+    r = run("neighbors", bad, "--cutoff", "3")
+    assert (r.returncode, r.stdout) == (1, "")
+    assert r.stderr == f"quorvel neighbors: error: {bad}, line 4: expected a number, got 'noflag'\n"
 
 
 def test_convert_round_trips(tmp_path):

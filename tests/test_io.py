@@ -369,6 +369,64 @@ def test_xyz_errors(tmp_path, text, reported, words):
     assert info.value.line == reported and words in info.value.reason
 
 
+def replaced(text, lineno, new):
+    lines = text.split("\n")
+    lines[lineno - 1] = new
+    return "\n".join(lines)
+
+
+# (file name, text, line reported, reason): every kind of fault in a block of
+# lines that the native parsers read, with the file line the reader names.
+# Coordinates spelled like flags ('flag1', 'noflag') are coordinates all the same.
+BLOCK_ERRORS = [
+    ("POSCAR", replaced(poscar(), 10, "  0.5 flag1 0.125"), 10, "expected a number, got 'flag1'"),
+    ("POSCAR", replaced(poscar(), 11, "  0.75 0.5 noflag"), 11, "expected a number, got 'noflag'"),
+    ("POSCAR", replaced(poscar(selective=True), 10, "  flag1 0.0 0.0  T F T"), 10,
+     "expected a number, got 'flag1'"),
+    ("POSCAR", replaced(poscar(selective=True), 12, "  0.75 noflag 0.5  T F T"), 12,
+     "expected a number, got 'noflag'"),
+    ("POSCAR", replaced(poscar(selective=True), 11, "  0.5 0.25 0.125  T F x"), 11,
+     "expected a selective-dynamics flag T or F, got 'x'"),
+    ("POSCAR", replaced(poscar(), 9, "  0.0 0.0"), 9, "expected three coordinates (x y z)"),
+    ("POSCAR", replaced(poscar(selective=True), 11, ""), 11, "expected three coordinates (x y z)"),
+    ("POSCAR", replaced(poscar(), 4, "  0.5 3.5 zero"), 4, "expected a number, got 'zero'"),
+    ("POSCAR", replaced(poscar(), 5, "  0.25 0.5"), 5, "expected a lattice vector: three numbers"),
+    ("t.xyz", "2\nc\nH 0 0 0\nO 0 noflag 0\n", 4, "expected a number, got 'noflag'"),
+    ("t.xyz", "1\nc\nH 0 0 0\n2\nc\nO 1 1 1\n\n", 7,
+     "expected an atom line: a symbol and three coordinates (x y z)"),
+    ("t.xyz", "2\nc\nH 0 0 0\nH 1 2\n", 4, "expected an atom line: a symbol and three coordinates (x y z)"),
+    ("t.xyz", "1\nc\nHe\n", 3, "expected an atom line: a symbol and three coordinates (x y z)"),
+]
+
+
+def xdatcar_block_errors():
+    _, text = xdatcar_text()
+    return [
+        ("XDATCAR", replaced(text, 15, " 0.1 flag1 0.3"), 15, "expected a number, got 'flag1'"),
+        ("XDATCAR", replaced(text, 19, " 0.1 0.2"), 19, "expected three coordinates (x y z)"),
+        ("XDATCAR", replaced(text, 9, ""), 9, "expected three coordinates (x y z)"),
+        ("XDATCAR", replaced(text, 3, " 1 0 O"), 3, "expected a number, got 'O'"),
+    ]
+
+
+@pytest.mark.parametrize("name, text, reported, reason", BLOCK_ERRORS + xdatcar_block_errors(),
+                         ids=[f"{c[0]}:{c[2]}" for c in BLOCK_ERRORS + xdatcar_block_errors()])
+def test_block_errors_name_the_line_and_the_field(tmp_path, name, text, reported, reason):
+    p = write(tmp_path, name, text)
+    with pytest.raises(io.FormatError) as info:
+        io.read(p, index=-1)
+    assert str(info.value) == f"{p}, line {reported}: {reason}"
+    assert (info.value.path, info.value.line, info.value.reason) == (p, reported, reason)
+    assert isinstance(info.value.__cause__, ValueError)
+
+
+def test_a_native_error_without_its_facts_keeps_its_text():
+    from quorvel.io._blocks import block_error
+    e = block_error(ValueError("format_poscar_positions_rs: coord and flags must have the same shape"),
+                    "POSCAR", 9, "coordinates")
+    assert (e.line, e.reason) == (None, "format_poscar_positions_rs: coord and flags must have the same shape")
+
+
 def test_empty_and_binary_files(tmp_path):
     with pytest.raises(io.FormatError, match="empty"):
         io.read_xyz(write(tmp_path, "e.xyz", "\n\n"))

@@ -1,37 +1,38 @@
 """The native block routines seen from the readers and writers: a block's
 parse error as a FormatError, and formatted rows that read back exactly."""
 
-import re
-
 import numpy as np
 
 from .. import _ledgra
 from ._errors import FormatError
 
-# Native messages count lines from 0 within the block they were given; the
-# number follows "line" or "atom index", and quoted fields hold no blanks.
-_NATIVE_LINE = re.compile(r" (?:line|index) (\d+)")
-_NATIVE_FIELD = re.compile(r"(?:got|coordinate|parse) '(.*)' on (?:atom )?line \d+")
+# What a block line lacks when it has too few fields, by the kind of block.
+_MISSING_FIELDS = {
+    "coordinates": "expected three coordinates (x y z)",
+    "lattice": "expected a lattice vector: three numbers",
+    "xyz": "expected an atom line: a symbol and three coordinates (x y z)",
+}
 
 
 def block_error(err, path, first_line, kind):
-    """FormatError for a native block error; first_line is the 1-based file
-    line of the block's first line, kind 'coordinates', 'xyz' or 'lattice'."""
-    text = str(err)
-    found = _NATIVE_LINE.findall(text)
-    line = first_line + int(found[-1]) if found else None
-    field = _NATIVE_FIELD.search(text)
-    if "flag" in text:
-        reason = f"expected a selective-dynamics flag T or F, got '{field.group(1) if field else '?'}'"
-    elif field is not None:
-        reason = f"expected a number, got '{field.group(1)}'"
-    elif "empty line" in text or (kind == "xyz" and "not enough" in text):
-        reason = "expected an atom line: a symbol and three coordinates (x y z)"
-    elif "not enough" in text:
-        reason = ("expected a lattice vector: three numbers" if kind == "lattice"
-                  else "expected three coordinates (x y z)")
+    """FormatError for the ValueError of a native block parser. The parser
+    gives the 0-based line within the block (err.line), the offending field
+    (err.field, None when it is missing) and what it expected there
+    (err.expected: "number", "flag" or "fields"); first_line is the 1-based
+    file line of the block's first line, kind "coordinates", "lattice" or
+    "xyz". An error without these facts keeps its own text."""
+    expected = getattr(err, "expected", None)
+    index = getattr(err, "line", None)
+    line = None if index is None else first_line + index
+    field = getattr(err, "field", None)
+    if expected == "number":
+        reason = f"expected a number, got '{field}'"
+    elif expected == "flag":
+        reason = f"expected a selective-dynamics flag T or F, got '{field}'"
+    elif expected == "fields":
+        reason = _MISSING_FIELDS[kind]
     else:
-        reason = text
+        reason = str(err)
     return FormatError(path, line, reason)
 
 
