@@ -245,13 +245,27 @@ constexpr const char* k_format_xyz_doc =
     "str\n"
     "    the block (without the natoms / comment header lines)\n";
 
+constexpr auto k_parse_poscar =
+    binding::function("parse_poscar_positions_rs", k_parse_poscar_params, k_parse_poscar_doc, parse_poscar_entry);
+constexpr auto k_format_poscar =
+    binding::function("format_poscar_positions_rs", k_format_poscar_params, k_format_poscar_doc, format_poscar_entry);
+constexpr auto k_parse_xdatcar =
+    binding::function("parse_xdatcar_coords_rs", k_parse_xdatcar_params, k_parse_xdatcar_doc, parse_xdatcar_entry);
+constexpr auto k_format_xdatcar =
+    binding::function("format_xdatcar_config_rs", k_format_xdatcar_params, k_format_xdatcar_doc, format_xdatcar_entry);
+constexpr auto k_parse_xyz = binding::function("parse_xyz_block_rs", k_parse_xyz_params, k_parse_xyz_doc, parse_xyz_entry);
+constexpr auto k_format_xyz =
+    binding::function("format_xyz_block_rs", k_format_xyz_params, k_format_xyz_doc, format_xyz_entry);
+QUORVEL_CHECK_FUNCTION(k_parse_poscar);
+QUORVEL_CHECK_FUNCTION(k_format_poscar);
+QUORVEL_CHECK_FUNCTION(k_parse_xdatcar);
+QUORVEL_CHECK_FUNCTION(k_format_xdatcar);
+QUORVEL_CHECK_FUNCTION(k_parse_xyz);
+QUORVEL_CHECK_FUNCTION(k_format_xyz);
+
 constexpr FunctionSpec k_functions[] = {
-    {"parse_poscar_positions_rs", k_parse_poscar_params, 2, k_parse_poscar_doc, parse_poscar_entry},
-    {"format_poscar_positions_rs", k_format_poscar_params, 1, k_format_poscar_doc, format_poscar_entry},
-    {"parse_xdatcar_coords_rs", k_parse_xdatcar_params, 1, k_parse_xdatcar_doc, parse_xdatcar_entry},
-    {"format_xdatcar_config_rs", k_format_xdatcar_params, 2, k_format_xdatcar_doc, format_xdatcar_entry},
-    {"parse_xyz_block_rs", k_parse_xyz_params, 1, k_parse_xyz_doc, parse_xyz_entry},
-    {"format_xyz_block_rs", k_format_xyz_params, 2, k_format_xyz_doc, format_xyz_entry},
+    k_parse_poscar.spec(), k_format_poscar.spec(), k_parse_xdatcar.spec(),
+    k_format_xdatcar.spec(), k_parse_xyz.spec(),    k_format_xyz.spec(),
 };
 
 bool convert_lines(PyObject* obj, const char* name, LineList& lines) {
@@ -260,12 +274,12 @@ bool convert_lines(PyObject* obj, const char* name, LineList& lines) {
 
 PyObject* parse_poscar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::guarded([&]() -> Ref {
-        Arguments<2> a;
-        if (!a.bind(k_functions[0], args, nargs, kwnames)) return Ref();
+        Arguments a(k_parse_poscar);
+        if (!a.bind(args, nargs, kwnames)) return Ref();
         LineList lines;
         bool selective = false;
-        if (!convert_lines(a[0], "lines", lines) ||
-            !convert_argument("selective", [&] { return binding::to_bool(a[1], selective); })) {
+        if (!convert_lines(a[0], a.name(0), lines) ||
+            !convert_argument(a.name(1), [&] { return binding::to_bool(a[1], selective); })) {
             return Ref();
         }
         Result<PoscarBlock> r = parse_poscar_positions(lines.lines, selective);
@@ -285,14 +299,14 @@ PyObject* parse_poscar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* format_poscar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::guarded([&]() -> Ref {
-        Arguments<2> a;
-        if (!a.bind(k_functions[1], args, nargs, kwnames)) return Ref();
+        Arguments a(k_format_poscar);
+        if (!a.bind(args, nargs, kwnames)) return Ref();
         ArrayArg<double> coord;
         ArrayArg<uint8_t> flags;
         const bool with_flags = a[1] != nullptr && a[1] != Py_None;
-        if (!convert_argument("coord", [&] { return binding::to_view2(a[0], DType::float64, coord); }) ||
+        if (!convert_argument(a.name(0), [&] { return binding::to_view2(a[0], DType::float64, coord); }) ||
             (with_flags &&
-             !convert_argument("flags", [&] { return binding::to_view2(a[1], DType::boolean, flags); }))) {
+             !convert_argument(a.name(1), [&] { return binding::to_view2(a[1], DType::boolean, flags); }))) {
             return Ref();
         }
         return text_result(true, [&](TextSink& out) {
@@ -303,10 +317,10 @@ PyObject* format_poscar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* parse_xdatcar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::guarded([&]() -> Ref {
-        Arguments<1> a;
-        if (!a.bind(k_functions[2], args, nargs, kwnames)) return Ref();
+        Arguments a(k_parse_xdatcar);
+        if (!a.bind(args, nargs, kwnames)) return Ref();
         LineList lines;
-        if (!convert_lines(a[0], "lines", lines)) return Ref();
+        if (!convert_lines(a[0], a.name(0), lines)) return Ref();
         Result<Buffer<double>> r = parse_xdatcar_coords(lines.lines);
         if (!r) {
             binding::raise_failure(r.error());
@@ -318,13 +332,13 @@ PyObject* parse_xdatcar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* format_xdatcar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::guarded([&]() -> Ref {
-        Arguments<2> a;
-        if (!a.bind(k_functions[3], args, nargs, kwnames)) return Ref();
+        Arguments a(k_format_xdatcar);
+        if (!a.bind(args, nargs, kwnames)) return Ref();
         ArrayArg<double> positions;
         uint64_t index = 0;
-        if (!convert_argument("scaled_positions",
+        if (!convert_argument(a.name(0),
                               [&] { return binding::to_view2(a[0], DType::float64, positions); }) ||
-            !convert_argument("index", [&] { return binding::to_u64(a[1], index); })) {
+            !convert_argument(a.name(1), [&] { return binding::to_u64(a[1], index); })) {
             return Ref();
         }
         return text_result(true, [&](TextSink& out) {
@@ -335,10 +349,10 @@ PyObject* format_xdatcar_entry(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyObject* parse_xyz_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::guarded([&]() -> Ref {
-        Arguments<1> a;
-        if (!a.bind(k_functions[4], args, nargs, kwnames)) return Ref();
+        Arguments a(k_parse_xyz);
+        if (!a.bind(args, nargs, kwnames)) return Ref();
         LineList lines;
-        if (!convert_lines(a[0], "lines", lines)) return Ref();
+        if (!convert_lines(a[0], a.name(0), lines)) return Ref();
         Result<XyzBlock> r = parse_xyz_block(lines.lines);
         if (!r) {
             binding::raise_failure(r.error());
@@ -364,15 +378,15 @@ PyObject* parse_xyz_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* format_xyz_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::guarded([&]() -> Ref {
-        Arguments<2> a;
-        if (!a.bind(k_functions[5], args, nargs, kwnames)) return Ref();
+        Arguments a(k_format_xyz);
+        if (!a.bind(args, nargs, kwnames)) return Ref();
         // The symbol views borrow the caller's list: NumPy's first import,
         // which runs Python code, must not come between them and their use.
         if (!binding::ensure_numpy()) return Ref();
         LineList symbols;
         ArrayArg<double> positions;
-        if (!convert_lines(a[0], "symbols", symbols) ||
-            !convert_argument("positions", [&] { return binding::to_view2(a[1], DType::float64, positions); })) {
+        if (!convert_lines(a[0], a.name(0), symbols) ||
+            !convert_argument(a.name(1), [&] { return binding::to_view2(a[1], DType::float64, positions); })) {
             return Ref();
         }
         return text_result(symbols.all_ascii, [&](TextSink& out) {

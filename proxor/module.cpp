@@ -21,28 +21,31 @@ using binding::FunctionSpec;
 using binding::Parameter;
 using binding::Ref;
 
+constexpr bool k_default_self_interaction = false;
+constexpr bool k_default_use_scaled_positions = false;
 constexpr uint64_t k_default_max_nbins = 1000000;
 
 // The options shared by the three functions: self_interaction,
 // use_scaled_positions and max_nbins, in that order after the variant's own
 // parameters.
 struct Options {
-    bool self_interaction = false;
-    bool use_scaled_positions = false;
+    bool self_interaction = k_default_self_interaction;
+    bool use_scaled_positions = k_default_use_scaled_positions;
     uint64_t max_nbins = k_default_max_nbins;
 };
 
 template <std::size_t P>
-bool convert_options(const FunctionSpec& f, const Arguments<P>& a, std::size_t first, Options& o) {
-    const Parameter* p = f.parameters.data();
+bool convert_options(const Arguments<P>& a, std::size_t first, Options& o) {
     if (PyObject* v = a[first]) {
-        if (!convert_argument(p[first].name, [&] { return binding::to_bool(v, o.self_interaction); })) return false;
+        if (!convert_argument(a.name(first), [&] { return binding::to_bool(v, o.self_interaction); })) return false;
     }
     if (PyObject* v = a[first + 1]) {
-        if (!convert_argument(p[first + 1].name, [&] { return binding::to_bool(v, o.use_scaled_positions); })) return false;
+        if (!convert_argument(a.name(first + 1), [&] { return binding::to_bool(v, o.use_scaled_positions); })) {
+            return false;
+        }
     }
     if (PyObject* v = a[first + 2]) {
-        if (!convert_argument(p[first + 2].name, [&] { return binding::to_u64(v, o.max_nbins); })) return false;
+        if (!convert_argument(a.name(first + 2), [&] { return binding::to_u64(v, o.max_nbins); })) return false;
     }
     return true;
 }
@@ -55,11 +58,10 @@ struct Geometry {
 };
 
 template <std::size_t P>
-bool convert_geometry(const FunctionSpec& f, const Arguments<P>& a, Geometry& g) {
-    const Parameter* p = f.parameters.data();
-    return convert_argument(p[0].name, [&] { return binding::to_three_bools(a[0], g.pbc); }) &&
-           convert_argument(p[1].name, [&] { return binding::to_view2(a[1], DType::float64, g.cell); }) &&
-           convert_argument(p[2].name, [&] { return binding::to_view2(a[2], DType::float64, g.positions); });
+bool convert_geometry(const Arguments<P>& a, Geometry& g) {
+    return convert_argument(a.name(0), [&] { return binding::to_three_bools(a[0], g.pbc); }) &&
+           convert_argument(a.name(1), [&] { return binding::to_view2(a[1], DType::float64, g.cell); }) &&
+           convert_argument(a.name(2), [&] { return binding::to_view2(a[2], DType::float64, g.positions); });
 }
 
 // The (i, j, d, D, S) tuple, or the exception for a failed search.
@@ -83,17 +85,21 @@ Ref pair_list_result(Result<NeighborList>&& result) {
     return Ref::steal(PyTuple_Pack(5, i.get(), j.get(), d.get(), D.get(), S.get()));
 }
 
+// The options every function ends with, defaults shown as the constants above.
+#define QUORVEL_OPTION_PARAMETERS                                                        \
+    {"self_interaction", binding::bool_text(k_default_self_interaction)},                \
+        {"use_scaled_positions", binding::bool_text(k_default_use_scaled_positions)},    \
+        {"max_nbins", binding::decimal_text<k_default_max_nbins>}
+
 constexpr Parameter k_scalar_params[] = {
-    {"pbc"}, {"cell"}, {"positions"}, {"cutoff"},
-    {"self_interaction", "False"}, {"use_scaled_positions", "False"}, {"max_nbins", "1000000"},
+    {"pbc"}, {"cell"}, {"positions"}, {"cutoff"}, QUORVEL_OPTION_PARAMETERS,
 };
 constexpr Parameter k_radii_params[] = {
-    {"pbc"}, {"cell"}, {"positions"}, {"radii"},
-    {"self_interaction", "False"}, {"use_scaled_positions", "False"}, {"max_nbins", "1000000"},
+    {"pbc"}, {"cell"}, {"positions"}, {"radii"}, QUORVEL_OPTION_PARAMETERS,
 };
 constexpr Parameter k_dict_params[] = {
     {"pbc"}, {"cell"}, {"positions"}, {"numbers"}, {"zi_keys"}, {"zj_keys"}, {"cutoff_vals"},
-    {"self_interaction", "False"}, {"use_scaled_positions", "False"}, {"max_nbins", "1000000"},
+    QUORVEL_OPTION_PARAMETERS,
 };
 
 PyObject* scalar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -157,24 +163,26 @@ constexpr const char* k_dict_doc =
     "\n"
     "The lookup is symmetric: (Z_i, Z_j) and (Z_j, Z_i) are treated equally.\n" QUORVEL_INTERRUPT_NOTE;
 
-constexpr FunctionSpec k_functions[] = {
-    {"primitive_neighbor_list_rs", k_scalar_params, 4, k_scalar_doc, scalar_entry},
-    {"primitive_neighbor_list_radii_rs", k_radii_params, 4, k_radii_doc, radii_entry},
-    {"primitive_neighbor_list_dict_rs", k_dict_params, 7, k_dict_doc, dict_entry},
-};
+constexpr auto k_scalar = binding::function("primitive_neighbor_list_rs", k_scalar_params, k_scalar_doc, scalar_entry);
+constexpr auto k_radii = binding::function("primitive_neighbor_list_radii_rs", k_radii_params, k_radii_doc, radii_entry);
+constexpr auto k_dict = binding::function("primitive_neighbor_list_dict_rs", k_dict_params, k_dict_doc, dict_entry);
+QUORVEL_CHECK_FUNCTION(k_scalar);
+QUORVEL_CHECK_FUNCTION(k_radii);
+QUORVEL_CHECK_FUNCTION(k_dict);
+
+constexpr FunctionSpec k_functions[] = {k_scalar.spec(), k_radii.spec(), k_dict.spec()};
 
 
 PyObject* scalar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::guarded([&]() -> Ref {
-        const FunctionSpec& f = k_functions[0];
-        Arguments<7> a;
-        if (!a.bind(f, args, nargs, kwnames)) return Ref();
+        Arguments a(k_scalar);
+        if (!a.bind(args, nargs, kwnames)) return Ref();
         Geometry g;
         double cutoff = 0.0;
         Options o;
-        if (!convert_geometry(f, a, g) ||
-            !convert_argument("cutoff", [&] { return binding::to_double(a[3], cutoff); }) ||
-            !convert_options(f, a, 4, o)) {
+        if (!convert_geometry(a, g) ||
+            !convert_argument(a.name(3), [&] { return binding::to_double(a[3], cutoff); }) ||
+            !convert_options(a, 4, o)) {
             return Ref();
         }
         return pair_list_result(build_neighbor_list(g.pbc, g.cell.view2, g.positions.view2, cutoff,
@@ -185,15 +193,14 @@ PyObject* scalar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 
 PyObject* radii_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::guarded([&]() -> Ref {
-        const FunctionSpec& f = k_functions[1];
-        Arguments<7> a;
-        if (!a.bind(f, args, nargs, kwnames)) return Ref();
+        Arguments a(k_radii);
+        if (!a.bind(args, nargs, kwnames)) return Ref();
         Geometry g;
         ArrayArg<double> radii;
         Options o;
-        if (!convert_geometry(f, a, g) ||
-            !convert_argument("radii", [&] { return binding::to_view1(a[3], DType::float64, radii); }) ||
-            !convert_options(f, a, 4, o)) {
+        if (!convert_geometry(a, g) ||
+            !convert_argument(a.name(3), [&] { return binding::to_view1(a[3], DType::float64, radii); }) ||
+            !convert_options(a, 4, o)) {
             return Ref();
         }
         return pair_list_result(build_neighbor_list_radii(
@@ -204,21 +211,20 @@ PyObject* radii_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* dict_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::guarded([&]() -> Ref {
-        const FunctionSpec& f = k_functions[2];
-        Arguments<10> a;
-        if (!a.bind(f, args, nargs, kwnames)) return Ref();
+        Arguments a(k_dict);
+        if (!a.bind(args, nargs, kwnames)) return Ref();
         Geometry g;
         ArrayArg<int64_t> numbers;
         std::vector<int64_t> zi;
         std::vector<int64_t> zj;
         std::vector<double> values;
         Options o;
-        if (!convert_geometry(f, a, g) ||
-            !convert_argument("numbers", [&] { return binding::to_view1(a[3], DType::int64, numbers); }) ||
-            !convert_argument("zi_keys", [&] { return binding::to_int_list(a[4], zi); }) ||
-            !convert_argument("zj_keys", [&] { return binding::to_int_list(a[5], zj); }) ||
-            !convert_argument("cutoff_vals", [&] { return binding::to_double_list(a[6], values); }) ||
-            !convert_options(f, a, 7, o)) {
+        if (!convert_geometry(a, g) ||
+            !convert_argument(a.name(3), [&] { return binding::to_view1(a[3], DType::int64, numbers); }) ||
+            !convert_argument(a.name(4), [&] { return binding::to_int_list(a[4], zi); }) ||
+            !convert_argument(a.name(5), [&] { return binding::to_int_list(a[5], zj); }) ||
+            !convert_argument(a.name(6), [&] { return binding::to_double_list(a[6], values); }) ||
+            !convert_options(a, 7, o)) {
             return Ref();
         }
         return pair_list_result(build_neighbor_list_dict(

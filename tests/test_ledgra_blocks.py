@@ -371,3 +371,36 @@ def test_column_blocks_report_the_failing_line(bad, message):
     lines = column_block(np.random.default_rng(5), "%19.16f", 4000, 0.0, 1.0, 0)
     lines[2500] = bad + "\n"
     assert value_error(_ledgra.parse_poscar_positions_rs, lines, True) == message
+
+
+# The parsers' ValueError carries what went wrong as attributes beside its
+# message, so callers need not read the message back.
+_CLEAN = "0.25 0.5 0.75"
+
+
+@pytest.mark.parametrize("parse, lines, line, field, expected", [
+    (lambda l: _ledgra.parse_poscar_positions_rs(l, False), [_CLEAN, "0.1 flag1 0.3"], 1, "flag1", "number"),
+    (lambda l: _ledgra.parse_poscar_positions_rs(l, True), [_CLEAN, _CLEAN, "noflag 0 0 T T T"], 2, "noflag", "number"),
+    (lambda l: _ledgra.parse_poscar_positions_rs(l, True), [_CLEAN + " T F flag"], 0, "flag", "flag"),
+    (lambda l: _ledgra.parse_poscar_positions_rs(l, True), [_CLEAN, "0.1 0.2"], 1, None, "fields"),
+    (_ledgra.parse_xdatcar_coords_rs, [_CLEAN, _CLEAN, _CLEAN, "0.1 0.2 1e"], 3, "1e", "number"),
+    (_ledgra.parse_xdatcar_coords_rs, [""], 0, None, "fields"),
+    (_ledgra.parse_xyz_block_rs, ["H " + _CLEAN, "O 0 0 noflag"], 1, "noflag", "number"),
+    (_ledgra.parse_xyz_block_rs, ["H " + _CLEAN, "  \t "], 1, None, "fields"),
+    (_ledgra.parse_xyz_block_rs, ["H 0.1 0.2"], 0, None, "fields"),
+    (_ledgra.parse_xyz_block_rs, ["H 0.1 0.2 é"], 0, "é", "number"),
+])
+def test_parse_errors_carry_their_facts(parse, lines, line, field, expected):
+    with pytest.raises(ValueError) as info:
+        parse(lines)
+    err = info.value
+    assert type(err) is ValueError and len(err.args) == 1
+    assert (err.line, err.field, err.expected) == (line, field, expected)
+    # The message names the same line, and the field when there is one.
+    assert f" {line}" in str(err) and (field is None or f"'{field}'" in str(err))
+
+
+def test_format_errors_carry_no_line_facts():
+    with pytest.raises(ValueError) as info:
+        _ledgra.format_xyz_block_rs(["H"], np.zeros((2, 3)))
+    assert not hasattr(info.value, "line") and not hasattr(info.value, "expected")

@@ -52,12 +52,41 @@ void raise_panic(std::string_view message, const char* file, unsigned line) noex
     PyErr_SetObject(type, text.get());
 }
 
+namespace {
+
+Ref decode(const std::string& text) noexcept {
+    return Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+// Sets `line`, `field` and `expected` on a ValueError instance. The message
+// alone is what callers were promised, so a failure here (memory) is cleared
+// and the error goes out without its facts rather than not at all.
+void attach_fault(PyObject* error, const LineFault& fault) noexcept {
+    Ref line = Ref::steal(PyLong_FromSize_t(fault.line));
+    Ref field = fault.has_field ? decode(fault.field) : Ref::borrow(Py_None);
+    Ref expected = Ref::steal(PyUnicode_FromString(expected_name(fault.expected)));
+    if (!line || !field || !expected || PyObject_SetAttrString(error, "line", line.get()) < 0 ||
+        PyObject_SetAttrString(error, "field", field.get()) < 0 ||
+        PyObject_SetAttrString(error, "expected", expected.get()) < 0) {
+        PyErr_Clear();
+    }
+}
+
+}  // namespace
+
 void raise_failure(const Failure& failure) noexcept {
     switch (failure.kind) {
         case Failure::Kind::value_error: {
-            Ref text = Ref::steal(PyUnicode_DecodeUTF8(
-                failure.message.data(), static_cast<Py_ssize_t>(failure.message.size()), "replace"));
-            if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+            Ref text = decode(failure.message);
+            if (!text) return;
+            if (!failure.fault) {
+                PyErr_SetObject(PyExc_ValueError, text.get());
+                return;
+            }
+            Ref error = Ref::steal(PyObject_CallOneArg(PyExc_ValueError, text.get()));
+            if (!error) return;
+            attach_fault(error.get(), *failure.fault);
+            PyErr_SetObject(PyExc_ValueError, error.get());
             return;
         }
         case Failure::Kind::panic:

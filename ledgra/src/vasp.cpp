@@ -10,26 +10,31 @@ namespace {
 
 // Message builders live out of line: they run once per failed call.
 [[gnu::cold]] unexpected<Failure> poscar_missing_coordinate(std::size_t line) {
-    return value_error(message({"POSCAR: not enough fields on atom line ", decimal(line), " (need 3 coordinates)"}));
+    return value_error(message({"POSCAR: not enough fields on atom line ", decimal(line), " (need 3 coordinates)"}),
+                       missing_fields(line));
 }
 
 [[gnu::cold]] unexpected<Failure> poscar_bad_coordinate(std::string_view field, std::size_t line) {
     return value_error(message({"POSCAR: cannot parse coordinate '", field, "' on atom line ", decimal(line),
-                                ": ", k_invalid_float_literal}));
+                                ": ", k_invalid_float_literal}),
+                       bad_field(line, field, LineFault::Expected::number));
 }
 
 [[gnu::cold]] unexpected<Failure> poscar_bad_flag(std::string_view field, std::size_t line) {
     return value_error(message({"POSCAR: expected selective dynamics flag 'T' or 'F', got '", field,
-                                "' on atom line ", decimal(line)}));
+                                "' on atom line ", decimal(line)}),
+                       bad_field(line, field, LineFault::Expected::flag));
 }
 
 [[gnu::cold]] unexpected<Failure> xdatcar_missing_coordinate(std::size_t line) {
-    return value_error(message({"XDATCAR: not enough fields on coordinate line ", decimal(line)}));
+    return value_error(message({"XDATCAR: not enough fields on coordinate line ", decimal(line)}),
+                       missing_fields(line));
 }
 
 [[gnu::cold]] unexpected<Failure> xdatcar_bad_coordinate(std::string_view field, std::size_t line) {
     return value_error(
-        message({"XDATCAR: cannot parse '", field, "' on line ", decimal(line), ": ", k_invalid_float_literal}));
+        message({"XDATCAR: cannot parse '", field, "' on line ", decimal(line), ": ", k_invalid_float_literal}),
+        bad_field(line, field, LineFault::Expected::number));
 }
 
 }  // namespace

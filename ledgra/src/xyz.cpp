@@ -9,16 +9,18 @@ namespace quorvel::ledgra {
 namespace {
 
 [[gnu::cold]] unexpected<Failure> xyz_empty_line(std::size_t line) {
-    return value_error(message({"XYZ: empty line at atom index ", decimal(line)}));
+    return value_error(message({"XYZ: empty line at atom index ", decimal(line)}), missing_fields(line));
 }
 
 [[gnu::cold]] unexpected<Failure> xyz_missing_coordinate(std::size_t line) {
-    return value_error(message({"XYZ: not enough position fields on atom line ", decimal(line)}));
+    return value_error(message({"XYZ: not enough position fields on atom line ", decimal(line)}),
+                       missing_fields(line));
 }
 
 [[gnu::cold]] unexpected<Failure> xyz_bad_coordinate(std::string_view field, std::size_t line) {
     return value_error(message({"XYZ: cannot parse coordinate '", field, "' on line ", decimal(line), ": ",
-                                k_invalid_float_literal}));
+                                k_invalid_float_literal}),
+                       bad_field(line, field, LineFault::Expected::number));
 }
 
 [[gnu::cold]] unexpected<Failure> xyz_length_mismatch(std::size_t symbols, int64_t rows) {

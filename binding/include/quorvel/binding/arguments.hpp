@@ -15,16 +15,27 @@ namespace quorvel::binding {
 [[nodiscard]] bool bind_arguments(const FunctionSpec& f, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames, PyObject** slots) noexcept;
 
-// The bound arguments of one call.
+// The bound arguments of one call of `function`: one slot per parameter of
+// its table, so the slot count cannot differ from the parameter count.
 template <std::size_t P>
-struct Arguments {
-    std::array<PyObject*, P> slots{};
+class Arguments {
+public:
+    explicit constexpr Arguments(const Function<P>& function) noexcept : function_(function) {}
 
-    [[nodiscard]] bool bind(const FunctionSpec& f, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
-        return bind_arguments(f, args, nargs, kwnames, slots.data());
+    [[nodiscard]] bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+        return bind_arguments(function_.spec(), args, nargs, kwnames, slots_.data());
     }
-    [[nodiscard]] PyObject* operator[](std::size_t k) const noexcept { return slots[k]; }
+    // The argument of parameter k (borrowed; null when it was not given).
+    [[nodiscard]] PyObject* operator[](std::size_t k) const noexcept { return slots_[k]; }
+    // The name of parameter k, for messages.
+    [[nodiscard]] const char* name(std::size_t k) const noexcept { return function_.parameters[k].name; }
+
+private:
+    const Function<P>& function_;
+    std::array<PyObject*, P> slots_{};
 };
+
+template <std::size_t P>
+Arguments(const Function<P>&) -> Arguments<P>;
 
 }  // namespace quorvel::binding

@@ -17,6 +17,8 @@ void raise_panic(std::string_view message, const char* file = __builtin_FILE(),
                  unsigned line = __builtin_LINE()) noexcept;
 
 // Raises the Python exception for a routine's failure: ValueError with the
+// text (carrying `line`, `field` and `expected` when the routine named a bad
+// line of a block; see LineFault),
 // text, PanicException, or (for a cancelled routine) the pending signal
 // exception, KeyboardInterrupt when none is pending.
 void raise_failure(const Failure& failure) noexcept;

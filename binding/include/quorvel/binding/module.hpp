@@ -7,8 +7,10 @@
 // that inspect shows and the binder can never disagree.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <span>
+#include <string_view>
 
 #include "quorvel/binding/python.hpp"
 
@@ -23,6 +25,7 @@ struct Parameter {
     const char* default_text = nullptr;
 };
 
+// The view of a function that the module table and the binder work with.
 struct FunctionSpec {
     const char* name;
     std::span<const Parameter> parameters;
@@ -30,6 +33,80 @@ struct FunctionSpec {
     const char* doc_body;  // the docstring after the signature lines
     FastEntry entry;
 };
+
+// One function's table: its parameters are counted by the type, so the
+// argument slots of a call (Arguments<P>) are sized from the table itself and
+// a parameter added to the table cannot outgrow them. The required count is
+// derived from the defaults; `valid()` is checked at compile time where a
+// table is declared (QUORVEL_CHECK_FUNCTION).
+template <std::size_t P>
+struct Function {
+    const char* name;
+    std::array<Parameter, P> parameters;
+    const char* doc_body;
+    FastEntry entry;
+
+    static constexpr std::size_t size = P;
+
+    // Parameters without a default, all in front of those with one.
+    [[nodiscard]] constexpr std::size_t required() const noexcept {
+        std::size_t r = 0;
+        while (r < P && parameters[r].default_text == nullptr) ++r;
+        return r;
+    }
+    // Required parameters lead, and no name is used twice.
+    [[nodiscard]] constexpr bool valid() const noexcept {
+        for (std::size_t k = required(); k < P; ++k) {
+            if (parameters[k].default_text == nullptr) return false;
+        }
+        for (std::size_t a = 0; a < P; ++a) {
+            for (std::size_t b = a + 1; b < P; ++b) {
+                if (std::string_view(parameters[a].name) == parameters[b].name) return false;
+            }
+        }
+        return true;
+    }
+    [[nodiscard]] constexpr FunctionSpec spec() const noexcept {
+        return {name, std::span<const Parameter>(parameters), required(), doc_body, entry};
+    }
+};
+
+// A function's table from its parameter array, whose length the compiler counts.
+template <std::size_t P>
+[[nodiscard]] consteval Function<P> function(const char* name, const Parameter (&parameters)[P],
+                                             const char* doc_body, FastEntry entry) {
+    Function<P> f{name, {}, doc_body, entry};
+    for (std::size_t k = 0; k < P; ++k) f.parameters[k] = parameters[k];
+    return f;
+}
+
+#define QUORVEL_CHECK_FUNCTION(table) \
+    static_assert((table).valid(), #table ": a required parameter follows an optional one, or a name repeats")
+
+// The Python source text of a default: decimal_text<V> for an unsigned
+// constant, bool_text(b) for a flag, so a default shown in the signature is
+// the constant the code uses.
+namespace detail {
+template <unsigned long long V>
+struct DecimalText {
+    static constexpr std::size_t digits = [] {
+        std::size_t n = 1;
+        for (unsigned long long x = V; x >= 10; x /= 10) ++n;
+        return n;
+    }();
+    static constexpr std::array<char, digits + 1> text = [] {
+        std::array<char, digits + 1> t{};
+        unsigned long long x = V;
+        for (std::size_t k = digits; k-- > 0; x /= 10) t[k] = static_cast<char>('0' + x % 10);
+        return t;
+    }();
+};
+}  // namespace detail
+
+template <unsigned long long V>
+inline constexpr const char* decimal_text = detail::DecimalText<V>::text.data();
+
+[[nodiscard]] constexpr const char* bool_text(bool b) noexcept { return b ? "True" : "False"; }
 
 struct ModuleSpec {
     const char* name;            // e.g. "_proxor"

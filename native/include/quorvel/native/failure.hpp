@@ -4,7 +4,10 @@
 // binding layer turns into the matching Python exception.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #if __has_include(<expected>)
@@ -113,6 +116,30 @@ private:
 
 namespace quorvel {
 
+// The facts behind a bad line of a text block, for callers that report the
+// fault in their own words (the file's line number, what was expected)
+// instead of reading them back out of the message.
+struct LineFault {
+    enum class Expected {
+        number,  // `field` is not a float literal
+        flag,    // `field` is not a selective-dynamics flag
+        fields,  // the line has too few fields; `field` is empty and absent
+    };
+    std::size_t line = 0;  // 0-based, within the block the routine was given
+    std::string field;
+    bool has_field = false;
+    Expected expected = Expected::number;
+};
+
+[[nodiscard]] constexpr const char* expected_name(LineFault::Expected e) noexcept {
+    switch (e) {
+        case LineFault::Expected::number: return "number";
+        case LineFault::Expected::flag: return "flag";
+        case LineFault::Expected::fields: return "fields";
+    }
+    return "number";
+}
+
 struct Failure {
     enum class Kind {
         value_error,  // bad input data: raised as ValueError with `message`
@@ -124,13 +151,27 @@ struct Failure {
     // Where a panic was raised; reported in the stderr diagnostic.
     const char* file = "";
     unsigned line = 0;
+    // Set by the block parsers: the ValueError carries these as attributes.
+    std::optional<LineFault> fault;
 };
 
 template <class T>
 using Result = expected<T, Failure>;
 
 [[nodiscard]] inline unexpected<Failure> value_error(std::string message) {
-    return unexpected(Failure{Failure::Kind::value_error, std::move(message), "", 0});
+    return unexpected(Failure{Failure::Kind::value_error, std::move(message), "", 0, std::nullopt});
+}
+
+[[nodiscard]] inline unexpected<Failure> value_error(std::string message, LineFault fault) {
+    return unexpected(Failure{Failure::Kind::value_error, std::move(message), "", 0, std::move(fault)});
+}
+
+// A line with too few fields, and a line whose field `field` is not what was expected.
+[[nodiscard]] inline LineFault missing_fields(std::size_t line) {
+    return LineFault{line, {}, false, LineFault::Expected::fields};
+}
+[[nodiscard]] inline LineFault bad_field(std::size_t line, std::string_view field, LineFault::Expected expected) {
+    return LineFault{line, std::string(field), true, expected};
 }
 
 // The default arguments record the caller's location (std::source_location is
@@ -138,11 +179,11 @@ using Result = expected<T, Failure>;
 [[nodiscard]] inline unexpected<Failure> panic(std::string message,
                                                const char* file = __builtin_FILE(),
                                                unsigned line = __builtin_LINE()) {
-    return unexpected(Failure{Failure::Kind::panic, std::move(message), file, line});
+    return unexpected(Failure{Failure::Kind::panic, std::move(message), file, line, std::nullopt});
 }
 
 [[nodiscard]] inline unexpected<Failure> cancelled() {
-    return unexpected(Failure{Failure::Kind::cancelled, "cancelled", "", 0});
+    return unexpected(Failure{Failure::Kind::cancelled, "cancelled", "", 0, std::nullopt});
 }
 
 // The message of every out-of-range array access that input can reach.
