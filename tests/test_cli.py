@@ -103,7 +103,7 @@ def test_user_mistakes_are_one_line_and_non_zero(tmp_path, args, words):
 ])
 def test_bad_file_error_names_the_line(tmp_path, row, reason):
     lines = open(POSCAR).read().split("\n")
-    assert lines[8].startswith("Selective")
+    assert lines[7].startswith("Selective")
     lines[11] = row
     bad = tmp_path / "POSCAR"
     bad.write_text("\n".join(lines))
