@@ -37,8 +37,8 @@ __extension__ typedef __int128 int128;
 // bit-identical results; `scalar` is the plain reference loop.
 enum class Simd { scalar, sse2, avx2, avx512 };
 
-// The best level this processor supports, and whether it runs `level`;
-// both ask the processor once, hold no other state and never fail.
+// The best level this processor supports (decided on first use), and
+// whether it runs `level`. Read the processor's feature flags; never fail.
 [[nodiscard]] Simd best_simd() noexcept;
 [[nodiscard]] bool simd_supported(Simd level) noexcept;
 

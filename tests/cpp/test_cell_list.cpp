@@ -373,8 +373,8 @@ INSTANTIATE_TEST_SUITE_P(Levels, SimdLevels,
                          testing::Values(pd::Simd::sse2, pd::Simd::avx2, pd::Simd::avx512), level_name);
 
 // The level the public search takes is one this processor runs, and no
-// supported level is better; a level needs a processor feature exactly when
-// some processors lack it.
+// supported level is better; a level that names no processor feature runs
+// everywhere.
 TEST(SimdChoice, BestIsTheHighestSupported) {
     const pd::Simd best = pd::best_simd();
     EXPECT_TRUE(pd::simd_supported(best));
