@@ -113,10 +113,15 @@ AtomBins locate_atoms(View2<double> positions, const Mat3& m, const CellVectors&
     const std::array<double, 3> X = {cv.bc[0] * inv, cv.bc[1] * inv, cv.bc[2] * inv};
     const std::array<double, 3> Y = {cv.ca[0] * inv, cv.ca[1] * inv, cv.ca[2] * inv};
     const std::array<double, 3> Z = {cv.ab[0] * inv, cv.ab[1] * inv, cv.ab[2] * inv};
-    const double nd[3] = {static_cast<double>(plan.n[0]), static_cast<double>(plan.n[1]),
-                          static_cast<double>(plan.n[2])};
+    // plan_bins gives every count at least 1; the bound keeps euclid_div's
+    // precondition visible here.
+    const uint64_t n[3] = {std::max<uint64_t>(plan.n[0], 1), std::max<uint64_t>(plan.n[1], 1),
+                           std::max<uint64_t>(plan.n[2], 1)};
+    const double nd[3] = {static_cast<double>(n[0]), static_cast<double>(n[1]), static_cast<double>(n[2])};
 
-    AtomBins out{Buffer<Home>::uninitialized(atoms), Buffer<uint64_t>::uninitialized(atoms)};
+    AtomBins out;
+    out.home = Buffer<Home>::uninitialized(atoms);
+    out.flat = Buffer<uint64_t>::uninitialized(atoms);
     for (std::size_t a = 0; a < atoms; ++a) {
         const auto row = static_cast<int64_t>(a);
         const double p[3] = {positions.at(row, 0), positions.at(row, 1), positions.at(row, 2)};
@@ -136,15 +141,15 @@ AtomBins locate_atoms(View2<double> positions, const Mat3& m, const CellVectors&
         for (std::size_t k = 0; k < 3; ++k) {
             const int64_t v = floor_to_i64(nd[k] * s[k]);
             if (pbc[k]) {
-                const EuclidDiv e = euclid_div(v, plan.n[k]);
+                const EuclidDiv e = euclid_div(v, n[k]);
                 h.g[k] = e.remainder;
                 h.o[k] = e.quotient;
             } else {
-                h.g[k] = v < 0 ? 0 : (static_cast<uint64_t>(v) >= plan.n[k] ? plan.n[k] - 1 : static_cast<uint64_t>(v));
+                h.g[k] = v < 0 ? 0 : (static_cast<uint64_t>(v) >= n[k] ? n[k] - 1 : static_cast<uint64_t>(v));
                 h.o[k] = 0;
             }
         }
-        out.flat[a] = (h.g[2] * plan.n[1] + h.g[1]) * plan.n[0] + h.g[0];
+        out.flat[a] = (h.g[2] * n[1] + h.g[1]) * n[0] + h.g[0];
     }
     return out;
 }
