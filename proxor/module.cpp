@@ -185,9 +185,15 @@ PyObject* scalar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             !convert_options(a, 4, o)) {
             return Ref();
         }
-        return pair_list_result(build_neighbor_list(g.pbc, g.cell.view2, g.positions.view2, cutoff,
-                                                    o.self_interaction, o.use_scaled_positions,
-                                                    o.max_nbins, binding::signal_check()));
+        const SearchInputs in{.pbc = g.pbc,
+                            .cell = g.cell.view2,
+                            .positions = g.positions.view2,
+                            .cutoff = cutoff,
+                            .self_interaction = o.self_interaction,
+                            .use_scaled_positions = o.use_scaled_positions,
+                            .max_nbins = o.max_nbins,
+                            .cancel = binding::signal_check()};
+        return pair_list_result(build_neighbor_list(in));
     });
 }
 
@@ -203,9 +209,15 @@ PyObject* radii_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             !convert_options(a, 4, o)) {
             return Ref();
         }
-        return pair_list_result(build_neighbor_list_radii(
-            g.pbc, g.cell.view2, g.positions.view2, radii.view1, o.self_interaction,
-            o.use_scaled_positions, o.max_nbins, binding::signal_check()));
+        const SearchInputs in{.pbc = g.pbc,
+                            .cell = g.cell.view2,
+                            .positions = g.positions.view2,
+                            .cutoff = 0.0,
+                            .self_interaction = o.self_interaction,
+                            .use_scaled_positions = o.use_scaled_positions,
+                            .max_nbins = o.max_nbins,
+                            .cancel = binding::signal_check()};
+        return pair_list_result(build_neighbor_list_radii(in, radii.view1));
     });
 }
 
@@ -227,9 +239,15 @@ PyObject* dict_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             !convert_options(a, 7, o)) {
             return Ref();
         }
-        return pair_list_result(build_neighbor_list_dict(
-            g.pbc, g.cell.view2, g.positions.view2, numbers.view1, zi, zj, values,
-            o.self_interaction, o.use_scaled_positions, o.max_nbins, binding::signal_check()));
+        const SearchInputs in{.pbc = g.pbc,
+                            .cell = g.cell.view2,
+                            .positions = g.positions.view2,
+                            .cutoff = 0.0,
+                            .self_interaction = o.self_interaction,
+                            .use_scaled_positions = o.use_scaled_positions,
+                            .max_nbins = o.max_nbins,
+                            .cancel = binding::signal_check()};
+        return pair_list_result(build_neighbor_list_dict(in, numbers.view1, zi, zj, values));
     });
 }
 

@@ -1,21 +1,16 @@
-// Internals of the cell-list search, shared by cell_list.cpp, the
-// instruction-set specific search loops and the native tests.
+// Internals of the cell-list search, shared by the search driver, binning,
+// the instruction-set specific search loops and the native tests.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
+#include <string_view>
 
 #include "cell_list.hpp"
+#include "geometry.hpp"
 
 namespace quorvel::proxor::detail {
-
-// Conversions from double that saturate instead of being undefined:
-// truncation toward zero, NaN to 0, out-of-range values to the nearest bound
-// (negative values to 0 for the unsigned one).
-[[nodiscard]] uint64_t to_u64_saturating(double x) noexcept;
-[[nodiscard]] int64_t to_i64_saturating(double x) noexcept;
 
 // Euclidean division of v by n >= 1: v = quotient * n + remainder with the
 // remainder in [0, n). Exact for every v and n, also for n >= 2^63.
@@ -38,49 +33,26 @@ __extension__ typedef __int128 int128;
     return {static_cast<int64_t>(q), static_cast<uint64_t>(rem)};
 }
 
-// The singular-cell error text, with det in the form 1.234e-16 (three
-// decimals, correctly rounded, exponent without '+' and leading zeros).
-[[nodiscard]] std::string singular_cell_message(double det);
-
-// Bin counts n_k and search ranges r_k for a cell and cutoff.
-struct BinPlan {
-    std::array<uint64_t, 3> n{};
-    std::array<uint64_t, 3> r{};
-    std::array<double, 3> heights{};
-    double det = 0.0;
-    double bin_size = 0.0;
-};
-[[nodiscard]] BinPlan plan_bins(const std::array<std::array<double, 3>, 3>& cell,
-                                std::array<bool, 3> pbc, double cutoff, uint64_t max_nbins) noexcept;
-
-// True when n0 * n1 * n2 > limit, computed without wrap-around.
-[[nodiscard]] bool product_exceeds(const std::array<uint64_t, 3>& n, uint64_t limit) noexcept;
-
 // Instruction sets the candidate tests can run on. Every level gives
 // bit-identical results; `scalar` is the plain reference loop.
 enum class Simd { scalar, sse2, avx2, avx512 };
 
-// The best level this processor supports.
+// The best level this processor supports (decided on first use), and
+// whether it runs `level`. Read the processor's feature flags; never fail.
 [[nodiscard]] Simd best_simd() noexcept;
 [[nodiscard]] bool simd_supported(Simd level) noexcept;
 
+// The level's lower-case name ("scalar", "sse2", "avx2", "avx512"), and the
+// processor feature it needs ("avx512f" for avx512; empty for the levels
+// every x86-64 processor has). Static strings.
+[[nodiscard]] std::string_view simd_name(Simd level) noexcept;
+[[nodiscard]] std::string_view simd_feature(Simd level) noexcept;
+
 // build_neighbor_list with the candidate tests forced onto one level.
-[[nodiscard]] Result<NeighborList> build_neighbor_list_on(
-    Simd level, std::array<bool, 3> pbc, View2<double> cell, View2<double> positions,
-    double cutoff, bool self_interaction, bool use_scaled_positions, uint64_t max_nbins,
-    const CancelCheck& cancel);
+[[nodiscard]] Result<NeighborList> build_neighbor_list_on(Simd level, const SearchInputs& in);
 
 // ---------------------------------------------------------------------------
 // The data the search loops work on.
-
-// Where the center atom sits: its Cartesian position, bin coordinates, wrap
-// offsets and its slot in the bin-sorted arrays.
-struct Home {
-    double x[3];
-    int64_t o[3];
-    uint64_t g[3];
-    std::size_t slot;
-};
 
 // Occupied bin [begin, end) of the sorted arrays. `uniform` when all its
 // atoms share one wrap offset, which lets the shift vector be computed once.
@@ -166,6 +138,11 @@ struct Run {
     int64_t u[3];
 };
 inline constexpr std::size_t k_batch = 32;
+
+// Resizes all five buffers of `list` to room for `n` pairs, keeping the
+// pairs held (cell_list.cpp); shrink_pairs only when `keep` differs.
+void resize_pairs(NeighborList& list, std::size_t n);
+void shrink_pairs(NeighborList& list, std::size_t keep);
 
 // Appends accepted pairs to the five result buffers. A plain value held in
 // the search loop's registers: stores through its pointers cannot alias its

@@ -1,97 +1,101 @@
 // The search loop, compiled for several instruction sets and chosen at run
 // time. No FMA is enabled anywhere: every product and sum is rounded on its
 // own, so each level gives the same bits as the scalar loop.
+//
+// Each namespace defines KERNEL, the target of every function in it and in
+// the loops it includes (QUORVEL_TARGET, empty for the baseline); lambdas
+// carry it too, as they do not take their enclosing function's target.
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
 
 #include "cell_list_detail.hpp"
+#include "quorvel/native/target.hpp"
 
 namespace quorvel::proxor::detail {
 
+#define KERNEL
 namespace scalar_isa {
 using V = double;
 inline constexpr std::size_t k_lanes = 1;
-inline V vset(double x) { return x; }
-inline V vload(const double* p) { return *p; }
-inline void vstore(double* p, V v) { *p = v; }
-inline V vadd(V a, V b) { return a + b; }
-inline V vsub(V a, V b) { return a - b; }
-inline V vmul(V a, V b) { return a * b; }
-inline unsigned vless(V a, V b) { return a < b ? 1u : 0u; }
-inline V vsqrt(V a) { return _mm_cvtsd_f64(_mm_sqrt_sd(_mm_set_sd(a), _mm_set_sd(a))); }
+KERNEL inline V vset(double x) { return x; }
+KERNEL inline V vload(const double* p) { return *p; }
+KERNEL inline void vstore(double* p, V v) { *p = v; }
+KERNEL inline V vadd(V a, V b) { return a + b; }
+KERNEL inline V vsub(V a, V b) { return a - b; }
+KERNEL inline V vmul(V a, V b) { return a * b; }
+KERNEL inline unsigned vless(V a, V b) { return a < b ? 1u : 0u; }
+KERNEL inline V vsqrt(V a) { return _mm_cvtsd_f64(_mm_sqrt_sd(_mm_set_sd(a), _mm_set_sd(a))); }
 #include "scalar_emitter.inc"
 #include "search_loop.inc"
 }  // namespace scalar_isa
+#undef KERNEL
 
-#pragma GCC push_options
-#pragma GCC target("sse2")
+#define KERNEL QUORVEL_TARGET("sse2")
 namespace sse2_isa {
 using V = __m128d;
 inline constexpr std::size_t k_lanes = 2;
-inline V vset(double x) { return _mm_set1_pd(x); }
-inline V vload(const double* p) { return _mm_loadu_pd(p); }
-inline void vstore(double* p, V v) { _mm_store_pd(p, v); }
-inline V vadd(V a, V b) { return _mm_add_pd(a, b); }
-inline V vsub(V a, V b) { return _mm_sub_pd(a, b); }
-inline V vmul(V a, V b) { return _mm_mul_pd(a, b); }
-inline unsigned vless(V a, V b) { return static_cast<unsigned>(_mm_movemask_pd(_mm_cmplt_pd(a, b))); }
-inline V vsqrt(V a) { return _mm_sqrt_pd(a); }
+KERNEL inline V vset(double x) { return _mm_set1_pd(x); }
+KERNEL inline V vload(const double* p) { return _mm_loadu_pd(p); }
+KERNEL inline void vstore(double* p, V v) { _mm_store_pd(p, v); }
+KERNEL inline V vadd(V a, V b) { return _mm_add_pd(a, b); }
+KERNEL inline V vsub(V a, V b) { return _mm_sub_pd(a, b); }
+KERNEL inline V vmul(V a, V b) { return _mm_mul_pd(a, b); }
+KERNEL inline unsigned vless(V a, V b) { return static_cast<unsigned>(_mm_movemask_pd(_mm_cmplt_pd(a, b))); }
+KERNEL inline V vsqrt(V a) { return _mm_sqrt_pd(a); }
 #include "scalar_emitter.inc"
 #include "search_loop.inc"
 }  // namespace sse2_isa
-#pragma GCC pop_options
+#undef KERNEL
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+#define KERNEL QUORVEL_TARGET("avx2")
 namespace avx2_isa {
 using V = __m256d;
 inline constexpr std::size_t k_lanes = 4;
-inline V vset(double x) { return _mm256_set1_pd(x); }
-inline V vload(const double* p) { return _mm256_loadu_pd(p); }
-inline void vstore(double* p, V v) { _mm256_store_pd(p, v); }
-inline V vadd(V a, V b) { return _mm256_add_pd(a, b); }
-inline V vsub(V a, V b) { return _mm256_sub_pd(a, b); }
-inline V vmul(V a, V b) { return _mm256_mul_pd(a, b); }
-inline unsigned vless(V a, V b) {
+KERNEL inline V vset(double x) { return _mm256_set1_pd(x); }
+KERNEL inline V vload(const double* p) { return _mm256_loadu_pd(p); }
+KERNEL inline void vstore(double* p, V v) { _mm256_store_pd(p, v); }
+KERNEL inline V vadd(V a, V b) { return _mm256_add_pd(a, b); }
+KERNEL inline V vsub(V a, V b) { return _mm256_sub_pd(a, b); }
+KERNEL inline V vmul(V a, V b) { return _mm256_mul_pd(a, b); }
+KERNEL inline unsigned vless(V a, V b) {
     return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_LT_OQ)));
 }
-inline V vsqrt(V a) { return _mm256_sqrt_pd(a); }
+KERNEL inline V vsqrt(V a) { return _mm256_sqrt_pd(a); }
 #include "scalar_emitter.inc"
 #include "search_loop.inc"
 }  // namespace avx2_isa
-#pragma GCC pop_options
+#undef KERNEL
 
-#pragma GCC push_options
-#pragma GCC target("avx512f")
+#define KERNEL QUORVEL_TARGET("avx512f")
 namespace avx512_isa {
 using V = __m512d;
 inline constexpr std::size_t k_lanes = 8;
-inline V vset(double x) { return _mm512_set1_pd(x); }
-inline V vload(const double* p) { return _mm512_loadu_pd(p); }
-inline void vstore(double* p, V v) { _mm512_store_pd(p, v); }
-inline V vadd(V a, V b) { return _mm512_add_pd(a, b); }
-inline V vsub(V a, V b) { return _mm512_sub_pd(a, b); }
-inline V vmul(V a, V b) { return _mm512_mul_pd(a, b); }
-inline unsigned vless(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
-inline V vsqrt(V a) { return _mm512_maskz_sqrt_pd(0xff, a); }
+KERNEL inline V vset(double x) { return _mm512_set1_pd(x); }
+KERNEL inline V vload(const double* p) { return _mm512_loadu_pd(p); }
+KERNEL inline void vstore(double* p, V v) { _mm512_store_pd(p, v); }
+KERNEL inline V vadd(V a, V b) { return _mm512_add_pd(a, b); }
+KERNEL inline V vsub(V a, V b) { return _mm512_sub_pd(a, b); }
+KERNEL inline V vmul(V a, V b) { return _mm512_mul_pd(a, b); }
+KERNEL inline unsigned vless(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+KERNEL inline V vsqrt(V a) { return _mm512_maskz_sqrt_pd(0xff, a); }
 // Writes the accepted lanes of one vector with compress and masked stores
 // instead of a loop over pairs: the lanes are packed to the front, D is
 // interleaved into rows of three, and S repeats the run's one shift.
 class Emitter {
 public:
-    explicit Emitter(int64_t i) noexcept : i_(_mm512_set1_epi64(i)) {}
+    KERNEL explicit Emitter(int64_t i) noexcept : i_(_mm512_set1_epi64(i)) {}
     // The shift written with every pair until the next call: S rows of
     // three, s0 s1 s2 s0 s1 s2 ..., spread over three vectors.
-    void set_shift(int64_t s0, int64_t s1, int64_t s2) noexcept {
+    KERNEL void set_shift(int64_t s0, int64_t s1, int64_t s2) noexcept {
         const __m512i s = _mm512_inserti32x4(_mm512_zextsi128_si512(_mm_set_epi64x(s1, s0)),
                                              _mm_cvtsi64_si128(s2), 1);
         s_[0] = _mm512_maskz_permutexvar_epi64(0xff, _mm512_setr_epi64(0, 1, 2, 0, 1, 2, 0, 1), s);
         s_[1] = _mm512_maskz_permutexvar_epi64(0xff, _mm512_setr_epi64(2, 0, 1, 2, 0, 1, 2, 0), s);
         s_[2] = _mm512_maskz_permutexvar_epi64(0xff, _mm512_setr_epi64(1, 2, 0, 1, 2, 0, 1, 2), s);
     }
-    void operator()(PairWriter& w, unsigned mask, const int64_t* index, V q, V dx, V dy, V dz) const noexcept {
+    KERNEL void operator()(PairWriter& w, unsigned mask, const int64_t* index, V q, V dx, V dy, V dz) const noexcept {
         const auto m = static_cast<__mmask8>(mask);
         const auto n = static_cast<unsigned>(__builtin_popcount(mask));
         const auto first = static_cast<__mmask8>((1u << n) - 1u);
@@ -122,13 +126,13 @@ public:
 
     // For a vector whose lanes have shifts of their own (s0, s1, s2 per lane):
     // the next call writes those instead of the run's one shift.
-    void use_lane_shifts(const __m512i* s) noexcept { per_lane_s_ = s; }
+    KERNEL void use_lane_shifts(const __m512i* s) noexcept { per_lane_s_ = s; }
 
 private:
     // Writes the first rows of x y z interleaved: x0 y0 z0 x1 y1 z1 ...,
     // spread over three vectors; indices 8-15 pick from the second source.
     // Permutes move bits unchanged, so integer rows pass through as doubles.
-    static void store_rows(double* out, const __mmask8 rows[3], V x, V y, V z) noexcept {
+    KERNEL static void store_rows(double* out, const __mmask8 rows[3], V x, V y, V z) noexcept {
         const __m512i xy0 = _mm512_setr_epi64(0, 8, 0, 1, 9, 0, 2, 10);
         const __m512i xy1 = _mm512_setr_epi64(0, 3, 11, 0, 4, 12, 0, 5);
         const __m512i xy2 = _mm512_setr_epi64(13, 0, 6, 14, 0, 7, 15, 0);
@@ -148,19 +152,19 @@ private:
 // Mixed bins (atoms of several wrap offsets) are tested a vector at a time
 // with a shift per lane, instead of pair by pair.
 #define QUORVEL_VECTOR_MIXED 1
-void test_mixed_vector(const SearchGrid& g, const Home& h, int64_t i, const BinRange& bin, const int64_t t[3],
+KERNEL void test_mixed_vector(const SearchGrid& g, const Home& h, int64_t i, const BinRange& bin, const int64_t t[3],
                        PairWriter& w) noexcept;
 #include "search_loop.inc"
 #undef QUORVEL_VECTOR_MIXED
 
 // Lane-wise int64 to double, exact for |v| < 2^51: v is added to the bits of
 // 2^52 + 2^51, whose mantissa then holds 2^51 + v.
-inline V small_to_double(__m512i v) noexcept {
+KERNEL inline V small_to_double(__m512i v) noexcept {
     const __m512i magic = _mm512_set1_epi64(0x4338000000000000);
     return _mm512_sub_pd(_mm512_castsi512_pd(_mm512_add_epi64(v, magic)), _mm512_castsi512_pd(magic));
 }
 
-void test_mixed_vector(const SearchGrid& g, const Home& h, int64_t i, const BinRange& bin, const int64_t t[3],
+KERNEL void test_mixed_vector(const SearchGrid& g, const Home& h, int64_t i, const BinRange& bin, const int64_t t[3],
                        PairWriter& w) noexcept {
     // The shifts wrap like shift_of: (o_i + t) - o_j modulo 2^64.
     const __m512i base[3] = {_mm512_set1_epi64(shift_of(h.o[0], t[0], 0)), _mm512_set1_epi64(shift_of(h.o[1], t[1], 0)),
@@ -209,7 +213,7 @@ void test_mixed_vector(const SearchGrid& g, const Home& h, int64_t i, const BinR
     }
 }
 }  // namespace avx512_isa
-#pragma GCC pop_options
+#undef KERNEL
 
 bool simd_supported(Simd level) noexcept {
     __builtin_cpu_init();
@@ -223,6 +227,33 @@ bool simd_supported(Simd level) noexcept {
             return __builtin_cpu_supports("avx512f");
     }
     return false;
+}
+
+std::string_view simd_name(Simd level) noexcept {
+    switch (level) {
+        case Simd::scalar:
+            return "scalar";
+        case Simd::sse2:
+            return "sse2";
+        case Simd::avx2:
+            return "avx2";
+        case Simd::avx512:
+            return "avx512";
+    }
+    return "unknown";
+}
+
+std::string_view simd_feature(Simd level) noexcept {
+    switch (level) {
+        case Simd::scalar:
+        case Simd::sse2:
+            return "";
+        case Simd::avx2:
+            return "avx2";
+        case Simd::avx512:
+            return "avx512f";
+    }
+    return "";
 }
 
 Simd best_simd() noexcept {

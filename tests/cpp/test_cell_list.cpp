@@ -8,6 +8,7 @@
 #include <limits>
 #include <random>
 #include <set>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -183,8 +184,12 @@ INSTANTIATE_TEST_SUITE_P(Table, SingularMessage, testing::Values(
 TEST(SingularCell, ReportedByTheSearch) {
     const double zero[9] = {};
     const double pos[3] = {0.0, 0.0, 0.0};
-    auto r = px::build_neighbor_list({false, false, false}, View2<double>::dense(zero, 3, 3),
-                                     View2<double>::dense(pos, 1, 3), 2.0, false, false, 1000000);
+    auto r = px::build_neighbor_list({.pbc = {false, false, false},
+                                      .cell = View2<double>::dense(zero, 3, 3),
+                                      .positions = View2<double>::dense(pos, 1, 3),
+                                      .cutoff = 2.0,
+                                      .max_nbins = 1000000,
+                                      .cancel = {}});
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind, quorvel::Failure::Kind::value_error);
     EXPECT_EQ(r.error().message, "Cell matrix is singular (det = 0.000e0). Cannot compute scaled positions.");
@@ -276,9 +281,14 @@ std::set<Key> brute_force(const Config& c) {
 }
 
 px::NeighborList run(const Config& c, pd::Simd level, uint64_t max_nbins = 1000000) {
-    auto r = pd::build_neighbor_list_on(level, c.pbc, View2<double>::dense(c.cell.data(), 3, 3),
-                                        View2<double>::dense(c.pos.data(), static_cast<int64_t>(c.pos.size() / 3), 3),
-                                        c.cutoff, c.self_interaction, false, max_nbins, {});
+    auto r = pd::build_neighbor_list_on(
+        level, {.pbc = c.pbc,
+                .cell = View2<double>::dense(c.cell.data(), 3, 3),
+                .positions = View2<double>::dense(c.pos.data(), static_cast<int64_t>(c.pos.size() / 3), 3),
+                .cutoff = c.cutoff,
+                .self_interaction = c.self_interaction,
+                .max_nbins = max_nbins,
+                .cancel = {}});
     EXPECT_TRUE(r.has_value());
     return r.has_value() ? std::move(*r) : px::NeighborList::with_count(0);
 }
@@ -329,7 +339,10 @@ TEST(RandomConfigurations, SingleBinGivesTheSameSet) {
 class SimdLevels : public testing::TestWithParam<pd::Simd> {};
 
 TEST_P(SimdLevels, BitIdenticalToScalar) {
-    if (!pd::simd_supported(GetParam())) GTEST_SKIP() << "not supported on this processor";
+    if (!pd::simd_supported(GetParam())) {
+        GTEST_SKIP() << pd::simd_name(GetParam()) << " kernel not run: this CPU lacks "
+                     << pd::simd_feature(GetParam());
+    }
     std::mt19937_64 rng(99);
     for (int trial = 0; trial < 120; ++trial) {
         Config c = random_config(rng);
@@ -354,18 +367,26 @@ TEST_P(SimdLevels, BitIdenticalToScalar) {
     }
 }
 
-std::string level_name(const testing::TestParamInfo<pd::Simd>& p) {
-    switch (p.param) {
-        case pd::Simd::scalar: return "scalar";
-        case pd::Simd::sse2: return "sse2";
-        case pd::Simd::avx2: return "avx2";
-        case pd::Simd::avx512: return "avx512";
-    }
-    return "unknown";
-}
+std::string level_name(const testing::TestParamInfo<pd::Simd>& p) { return std::string(pd::simd_name(p.param)); }
 
 INSTANTIATE_TEST_SUITE_P(Levels, SimdLevels,
                          testing::Values(pd::Simd::sse2, pd::Simd::avx2, pd::Simd::avx512), level_name);
+
+// The level the public search takes is one this processor runs, and no
+// supported level is better; a level that names no processor feature runs
+// everywhere.
+TEST(SimdChoice, BestIsTheHighestSupported) {
+    const pd::Simd best = pd::best_simd();
+    EXPECT_TRUE(pd::simd_supported(best));
+    for (const pd::Simd level : {pd::Simd::scalar, pd::Simd::sse2, pd::Simd::avx2, pd::Simd::avx512}) {
+        if (pd::simd_supported(level)) {
+            EXPECT_LE(static_cast<int>(level), static_cast<int>(best)) << pd::simd_name(level);
+        }
+        if (pd::simd_feature(level).empty()) {
+            EXPECT_TRUE(pd::simd_supported(level)) << pd::simd_name(level);
+        }
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Cancellation and grids larger than the atom count.
@@ -376,8 +397,12 @@ TEST(Cancellation, StopsAndReportsCancelled) {
     const double pos[3] = {0.1, 0.2, 0.3};
     int polls = 0;
     quorvel::CancelCheck check{[](void* ctx) { return ++*static_cast<int*>(ctx) >= 3; }, &polls};
-    auto r = px::build_neighbor_list(kPeriodic, View2<double>::dense(cell, 3, 3), View2<double>::dense(pos, 1, 3),
-                                     300.0, false, false, 1000000, check);
+    auto r = px::build_neighbor_list({.pbc = kPeriodic,
+                                      .cell = View2<double>::dense(cell, 3, 3),
+                                      .positions = View2<double>::dense(pos, 1, 3),
+                                      .cutoff = 300.0,
+                                      .max_nbins = 1000000,
+                                      .cancel = check});
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().kind, quorvel::Failure::Kind::cancelled);
     EXPECT_EQ(polls, 3);
@@ -395,10 +420,15 @@ TEST(SparseGrid, SameResultAsDenseGrid) {
     }
     const double cell[9] = {300.0, 0, 0, 0, 300.0, 0, 0, 0, 300.0};
     const auto n = static_cast<int64_t>(pos.size() / 3);
-    auto sparse = px::build_neighbor_list(kOpen, View2<double>::dense(cell, 3, 3), View2<double>::dense(pos.data(), n, 3),
-                                          2.5, false, false, 1000000);
-    auto dense = px::build_neighbor_list(kOpen, View2<double>::dense(cell, 3, 3), View2<double>::dense(pos.data(), n, 3),
-                                         2.5, false, false, 1000);
+    px::SearchInputs in{.pbc = kOpen,
+                        .cell = View2<double>::dense(cell, 3, 3),
+                        .positions = View2<double>::dense(pos.data(), n, 3),
+                        .cutoff = 2.5,
+                        .max_nbins = 1000000,
+                        .cancel = {}};
+    auto sparse = px::build_neighbor_list(in);
+    in.max_nbins = 1000;
+    auto dense = px::build_neighbor_list(in);
     ASSERT_TRUE(sparse && dense);
     EXPECT_GT(sparse->count, 0u);
     EXPECT_EQ(keys_of(*sparse), keys_of(*dense));
