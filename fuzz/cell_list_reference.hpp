@@ -184,17 +184,17 @@ inline Reference reference(const System& sys, double cutoff) {
     const auto& pos = sys.positions.view;
     if (pos.rows <= 0) return ref;
     if (cell.rows < 3 || cell.cols < 3) {
-        ref.outcome.failure = Failure{Failure::Kind::panic, "ndarray: index out of bounds", "", 0};
+        ref.outcome.failure = Failure{Failure::Kind::panic, "ndarray: index out of bounds", "", 0, {}};
         return ref;
     }
     ref.geo = geometry(cell);
     const Geometry& g = ref.geo;
     if (!sys.scaled && std::fabs(g.det) < 1e-15) {
-        ref.outcome.failure = Failure{Failure::Kind::value_error, singular_message(g.det), "", 0};
+        ref.outcome.failure = Failure{Failure::Kind::value_error, singular_message(g.det), "", 0, {}};
         return ref;
     }
     if (pos.cols < 3) {
-        ref.outcome.failure = Failure{Failure::Kind::panic, "ndarray: index out of bounds", "", 0};
+        ref.outcome.failure = Failure{Failure::Kind::panic, "ndarray: index out of bounds", "", 0, {}};
         return ref;
     }
     ref.plan = plan_for(g, sys.pbc, cutoff, sys.max_nbins);
@@ -329,7 +329,7 @@ inline Outcome filter_radii(const Outcome& scalar, const std::vector<double>& ra
     if (want.failure) return want;
     for (const Pair& p : scalar.pairs) {
         if (p.i >= L || p.j >= L) {
-            want.failure = Failure{Failure::Kind::panic, "ndarray: index out of bounds", "", 0};
+            want.failure = Failure{Failure::Kind::panic, "ndarray: index out of bounds", "", 0, {}};
             want.pairs.clear();
             break;
         }
@@ -361,7 +361,7 @@ inline Outcome filter_pairs(const Outcome& scalar, const std::vector<int64_t>& z
             want.failure = Failure{Failure::Kind::panic,
                                    "index out of bounds: the len is " + std::to_string(t) + " but the index is " +
                                        std::to_string(t),
-                                   "", 0};
+                                   "", 0, {}};
             break;
         }
         table[{zi[t], zj[t]}] = cv[t];
@@ -370,7 +370,7 @@ inline Outcome filter_pairs(const Outcome& scalar, const std::vector<int64_t>& z
     for (const Pair& p : scalar.pairs) {
         if (want.failure) break;
         if (p.i >= n_numbers || p.j >= n_numbers) {
-            want.failure = Failure{Failure::Kind::panic, "ndarray: index out of bounds", "", 0};
+            want.failure = Failure{Failure::Kind::panic, "ndarray: index out of bounds", "", 0, {}};
             break;
         }
         const auto it = table.find({numbers[static_cast<std::size_t>(p.i)], numbers[static_cast<std::size_t>(p.j)]});

@@ -43,7 +43,7 @@ bool same_pair(const Pair& a, const Pair& b) {
 Outcome outcome_of(const quorvel::Result<NeighborList>& r) {
     Outcome out;
     if (!r) {
-        out.failure = Failure{r.error().kind, r.error().message, "", 0};
+        out.failure = Failure{r.error().kind, r.error().message, "", 0, {}};
         return out;
     }
     const NeighborList& l = *r;
