@@ -54,6 +54,7 @@ demo: install
 test-cpp: deps
 	@[ -f $(BUILD)/cpp/build.ninja ] || meson setup $(BUILD)/cpp -Dtests=true --buildtype=release >/dev/null
 	meson test -C $(BUILD)/cpp --print-errorlogs
+	@ninja -C $(BUILD)/cpp tests/cpp/simd_levels >/dev/null && $(BUILD)/cpp/tests/cpp/simd_levels
 
 test-python: install
 	$(PY) -P -m pytest -p no:cacheprovider tests
