@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "text.hpp"
+#include "columns.hpp"
+#include "fields.hpp"
 
 namespace ql = quorvel::ledgra;
 using FloatField = ql::FieldSplitter::FloatField;
