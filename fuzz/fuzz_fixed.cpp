@@ -14,7 +14,8 @@
 #include <string_view>
 
 #include "reference.hpp"
-#include "text.hpp"
+#include "fixed_point.hpp"
+#include "padded_fields.hpp"
 
 namespace {
 

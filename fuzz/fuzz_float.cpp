@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "reference.hpp"
-#include "text.hpp"
+#include "fields.hpp"
+#include "float_parse.hpp"
 
 using quorvel::ledgra::FieldSplitter;
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "blocks.hpp"
-#include "text.hpp"
+#include "quorvel/native/text_sink.hpp"
 #include "xyz.hpp"
 
 namespace {

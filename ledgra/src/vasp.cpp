@@ -2,7 +2,12 @@
 
 #include <string>
 
-#include "text.hpp"
+#include "columns.hpp"
+#include "fields.hpp"
+#include "fixed_point.hpp"
+#include "float_parse.hpp"
+#include "messages.hpp"
+#include "padded_fields.hpp"
 
 namespace quorvel::ledgra {
 

@@ -2,7 +2,13 @@
 
 #include <string>
 
-#include "text.hpp"
+#include "columns.hpp"
+#include "fields.hpp"
+#include "fixed_point.hpp"
+#include "float_parse.hpp"
+#include "messages.hpp"
+#include "padded_fields.hpp"
+#include "symbols.hpp"
 
 namespace quorvel::ledgra {
 

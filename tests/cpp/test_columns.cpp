@@ -2,16 +2,25 @@
 // parser does: the same status, the same values bit for bit, the same
 // offending field and the same position afterwards, whatever the line holds
 // and however often the layout changes.
+//
+// Every test here is about the vector path: without it next3 is the field
+// parser itself, so the tests skip (saying which instruction sets the CPU
+// lacks) rather than compare the field parser with itself. The field parser
+// is checked against independent references in test_text.cpp.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <random>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#include "text.hpp"
+#include "columns.hpp"
+#include "fields.hpp"
 
 namespace ql = quorvel::ledgra;
 using FloatField = ql::FieldSplitter::FloatField;
@@ -152,7 +161,17 @@ const Family k_families[] = {
     {"WideIntegers", "%24.4f%24.4f%24.4f\n", false, -1e17, 1e17, false},
 };
 
-class Columns : public ::testing::TestWithParam<Family> {};
+// Skips the test where next3 has no vector path to compare.
+class VectorPath : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!ql::ColumnReader::vector_path_available()) {
+            GTEST_SKIP() << "column reader's vector path not run: " << ql::ColumnReader::level_description();
+        }
+    }
+};
+
+class Columns : public VectorPath, public ::testing::WithParamInterface<Family> {};
 
 TEST_P(Columns, CleanBlocksMatchAndUseTheLayout) {
     const Family& f = GetParam();
@@ -160,7 +179,7 @@ TEST_P(Columns, CleanBlocksMatchAndUseTheLayout) {
     std::vector<std::string> lines;
     for (int i = 0; i < 4000; ++i) lines.push_back(format_line(f, rng, f.low, f.high));
     const std::size_t fast = check_block(lines, f.symbol_first);
-    if (ql::ColumnReader::vector_path_available() && f.fixed_columns) {
+    if (f.fixed_columns) {
         EXPECT_GT(fast, lines.size() * 9 / 10) << f.name;
     }
 }
@@ -183,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(Families, Columns, ::testing::ValuesIn(k_families),
 
 // Values whose digits sit on the rounding boundaries: mantissas around 2^53
 // (the end of the one-division rounding), exact halfway cases, zeros.
-TEST(Columns, RoundingBoundariesMatch) {
+TEST_F(VectorPath, RoundingBoundariesMatch) {
     std::vector<std::string> lines;
     const char* fields[] = {"9007199254740992", "9007199254740993", "9007199254740991", "0.9007199254740993",
                             "-0.9007199254740993", "0.0000000000000000", "-0.0000000000000000",
@@ -204,7 +223,7 @@ TEST(Columns, RoundingBoundariesMatch) {
 // Mantissas beyond 2^53 on most lines: the reader then rounds with the
 // reciprocal product. Odd integers between 2^53 and 2^60 with one fraction
 // digit are exact halfway cases (".0", ".5") or lie next to them.
-TEST(Columns, LongMantissasRoundAsTheFieldParser) {
+TEST_F(VectorPath, LongMantissasRoundAsTheFieldParser) {
     std::mt19937_64 rng(5);
     std::vector<std::string> lines;
     for (int i = 0; i < 6000; ++i) {
@@ -222,16 +241,13 @@ TEST(Columns, LongMantissasRoundAsTheFieldParser) {
         }
         lines.push_back(line + "\n");
     }
-    const std::size_t fast = check_block(lines, false);
-    if (ql::ColumnReader::vector_path_available()) {
-        EXPECT_GT(fast, lines.size() * 9 / 10);
-    }
+    EXPECT_GT(check_block(lines, false), lines.size() * 9 / 10);
 }
 
 // A reader keeps working across layouts that change mid-block, reads field
 // by field while layouts change on every line, and takes up a steady layout
 // again afterwards.
-TEST(Columns, ChangingLayoutsMatch) {
+TEST_F(VectorPath, ChangingLayoutsMatch) {
     std::mt19937_64 rng(3);
     std::vector<std::string> lines;
     for (int i = 0; i < 12000; ++i) {
@@ -244,10 +260,41 @@ TEST(Columns, ChangingLayoutsMatch) {
                       width, precision, u(rng));
         lines.emplace_back(buf);
     }
-    const std::size_t fast = check_block(lines, false);
-    if (ql::ColumnReader::vector_path_available()) {
-        EXPECT_GT(fast, std::size_t{4500});
+    EXPECT_GT(check_block(lines, false), std::size_t{4500});
+}
+
+// The description names what the kernel reports of the CPU: the vector path,
+// or each instruction set it needs that /proc/cpuinfo does not list.
+TEST(ColumnReaderLevel, DescriptionAgreesWithCpuinfo) {
+#if !defined(__x86_64__)
+    GTEST_SKIP() << "no vector path on this architecture: " << ql::ColumnReader::level_description();
+#else
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    std::set<std::string> flags;
+    while (std::getline(cpuinfo, line)) {
+        if (line.rfind("flags", 0) != 0) continue;
+        std::istringstream words(line.substr(line.find(':') + 1));
+        for (std::string w; words >> w;) flags.insert(w);
+        break;
     }
+    if (flags.empty()) GTEST_SKIP() << "/proc/cpuinfo lists no CPU flags here";
+    // The vector path's instruction sets under their /proc/cpuinfo names.
+    const std::pair<const char*, const char*> needed[] = {
+        {"popcnt", "popcnt"},     {"bmi", "bmi1"},          {"bmi2", "bmi2"},         {"avx2", "avx2"},
+        {"avx512f", "avx512f"},   {"avx512bw", "avx512bw"}, {"avx512vl", "avx512vl"}, {"avx512dq", "avx512dq"},
+        {"avx512cd", "avx512cd"}, {"avx512vbmi", "avx512vbmi"}};
+    std::string missing;
+    for (const auto& [name, flag] : needed) {
+        if (flags.count(flag) != 0) continue;
+        missing += missing.empty() ? "" : ", ";
+        missing += name;
+    }
+    const std::string want =
+        missing.empty() ? "avx512 (vbmi) vector path" : "field parser (this CPU lacks: " + missing + ")";
+    EXPECT_EQ(ql::ColumnReader::level_description(), want);
+    EXPECT_EQ(ql::ColumnReader::vector_path_available(), missing.empty());
+#endif
 }
 
 }  // namespace

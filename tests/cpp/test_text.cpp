@@ -15,7 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "text.hpp"
+#include "fields.hpp"
+#include "fixed_point.hpp"
+#include "float_parse.hpp"
+#include "padded_fields.hpp"
+#include "symbols.hpp"
 #include "unicode_case.hpp"
 
 namespace ql = quorvel::ledgra;

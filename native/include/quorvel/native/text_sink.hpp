@@ -18,17 +18,15 @@ class TextSink {
 public:
     virtual ~TextSink() = default;
 
-    // Makes sure at least `n` more bytes can be written at cursor() and
-    // returns the cursor. Throws std::bad_alloc when memory runs out.
+    // Makes sure at least `n` more bytes can be written after the written
+    // text and returns where they start (the cursor). Throws std::bad_alloc
+    // when memory runs out.
     char* ensure(std::size_t n) {
         if (static_cast<std::size_t>(end_ - cur_) < n) grow(n);
         return cur_;
     }
-    [[nodiscard]] char* cursor() noexcept { return cur_; }
     // Marks `n` bytes after the cursor, previously ensured, as written.
     void advance(std::size_t n) noexcept { cur_ += n; }
-    // Moves the cursor to `p`, which must lie within the ensured region.
-    void set_cursor(char* p) noexcept { cur_ = p; }
 
     void append(std::string_view s) {
         char* p = ensure(s.size());
