@@ -24,6 +24,7 @@ using binding::Ref;
 constexpr bool k_default_self_interaction = false;
 constexpr bool k_default_use_scaled_positions = false;
 constexpr uint64_t k_default_max_nbins = 1000000;
+constexpr auto k_max_nbins_text = binding::decimal_text<k_default_max_nbins>();
 
 // The options shared by the three functions: self_interaction,
 // use_scaled_positions and max_nbins, in that order after the variant's own
@@ -89,7 +90,7 @@ Ref pair_list_result(Result<NeighborList>&& result) {
 #define QUORVEL_OPTION_PARAMETERS                                                        \
     {"self_interaction", binding::bool_text(k_default_self_interaction)},                \
         {"use_scaled_positions", binding::bool_text(k_default_use_scaled_positions)},    \
-        {"max_nbins", binding::decimal_text<k_default_max_nbins>}
+        {"max_nbins", k_max_nbins_text.data()}
 
 constexpr Parameter k_scalar_params[] = {
     {"pbc"}, {"cell"}, {"positions"}, {"cutoff"}, QUORVEL_OPTION_PARAMETERS,

@@ -83,28 +83,22 @@ template <std::size_t P>
 #define QUORVEL_CHECK_FUNCTION(table) \
     static_assert((table).valid(), #table ": a required parameter follows an optional one, or a name repeats")
 
-// The Python source text of a default: decimal_text<V> for an unsigned
-// constant, bool_text(b) for a flag, so a default shown in the signature is
-// the constant the code uses.
-namespace detail {
+// The Python source text of a default: decimal_text<V>() for an unsigned
+// constant (kept in a constexpr variable of the module, whose .data() goes
+// into the table), bool_text(b) for a flag, so a default shown in the
+// signature is the constant the code uses.
 template <unsigned long long V>
-struct DecimalText {
-    static constexpr std::size_t digits = [] {
+[[nodiscard]] consteval auto decimal_text() {
+    constexpr std::size_t digits = [] {
         std::size_t n = 1;
         for (unsigned long long x = V; x >= 10; x /= 10) ++n;
         return n;
     }();
-    static constexpr std::array<char, digits + 1> text = [] {
-        std::array<char, digits + 1> t{};
-        unsigned long long x = V;
-        for (std::size_t k = digits; k-- > 0; x /= 10) t[k] = static_cast<char>('0' + x % 10);
-        return t;
-    }();
-};
-}  // namespace detail
-
-template <unsigned long long V>
-inline constexpr const char* decimal_text = detail::DecimalText<V>::text.data();
+    std::array<char, digits + 1> text{};
+    unsigned long long x = V;
+    for (std::size_t k = digits; k-- > 0; x /= 10) text[k] = static_cast<char>('0' + x % 10);
+    return text;
+}
 
 [[nodiscard]] constexpr const char* bool_text(bool b) noexcept { return b ? "True" : "False"; }
 
