@@ -122,11 +122,17 @@ def _neighbors(args):
     import numpy as np
 
     from . import io
-    from .io._files import atomic_write
+    from .io._files import check_writable
+    from .io._npz import NpzStream
     from .neighbors import neighbor_list
 
     if args.bins < 1:
         raise UserError("--bins must be at least 1")
+    out = None
+    if args.output:
+        out = args.output if args.output.endswith(".npz") else args.output + ".npz"
+        # Before the search: a path that cannot be written is said at once.
+        check_writable(out)
     path = args.file
     format = args.format or io.guess_format(path)
     frames = io.iread(path, format)
@@ -134,26 +140,35 @@ def _neighbors(args):
         frames = iter([next(frames)])
     frames = _progress(frames, args.progress, format)
 
+    names = ("i", "j", "d", "D", "S") + (("frame",) if args.frames else ())
     count = 0
     report = _Report(args.cutoff, args.bins)
-    saved = []
-    for k, s in enumerate(frames):
-        nl = neighbor_list(s, args.cutoff)
-        report.add(k, s, nl)
-        if args.output:
-            saved.append(nl)
-        count += 1
-    if hasattr(frames, "close"):
-        frames.close()
+    with NpzStream(out, names) if out else _Nothing() as saved:
+        # Each frame's pairs go to disk as they come: memory does not grow with the frames.
+        for k, s in enumerate(frames):
+            nl = neighbor_list(s, args.cutoff)
+            report.add(k, s, nl)
+            if out:
+                arrays = {name: getattr(nl, name) for name in names[:5]}
+                if args.frames:
+                    arrays["frame"] = np.full(len(nl.i), k, dtype=np.int64)
+                saved.append(**arrays)
+            count += 1
+        if hasattr(frames, "close"):
+            frames.close()
 
-    print(report.text(path, format, count, args.frames))
-    if args.output:
-        arrays = {name: np.concatenate([getattr(nl, name) for nl in saved]) for name in ("i", "j", "d", "D", "S")}
-        if args.frames:
-            arrays["frame"] = np.concatenate([np.full(len(nl.i), k, dtype=np.int64) for k, nl in enumerate(saved)])
-        out = args.output if args.output.endswith(".npz") else args.output + ".npz"
-        atomic_write(out, lambda f: np.savez(f, **arrays))
-        print(f"saved {', '.join(arrays)} to {out}")
+        print(report.text(path, format, count, args.frames))
+        if out:
+            saved.commit()
+            print(f"saved {', '.join(names)} to {out}")
+
+
+class _Nothing:
+    def __enter__(self):
+        return None
+
+    def __exit__(self, *exc):
+        pass
 
 
 def _progress(frames, mode, format):
@@ -282,9 +297,8 @@ def _once(nl):
 def _convert(args):
     from . import io
     from .io._dispatch import format_from_name
-    from .io._xyz import with_lattice_comment
+    from .io._files import check_writable
 
-    source = args.source_format or io.guess_format(args.input)
     try:
         target = args.target_format or format_from_name(args.output)
     except ValueError:
@@ -292,6 +306,9 @@ def _convert(args):
                         "use --to poscar, xdatcar or xyz") from None
     if os.path.exists(args.output) and os.path.samefile(args.input, args.output):
         raise UserError("IN and OUT are the same file")
+    # Before reading IN: a path that cannot be written is said at once.
+    check_writable(args.output)
+    source = args.source_format or io.guess_format(args.input)
 
     if target == "poscar":
         if args.frame is None:
@@ -321,7 +338,6 @@ def _convert(args):
         what = f"{len(frames)} frame{'s' * (len(frames) != 1)}"
     else:
         frames = [_pick(args.input, source, args.frame)] if args.frame else list(io.iread(args.input, source))
-        frames = [with_lattice_comment(s) for s in frames]
         io.write_xyz(args.output, frames)
         what = f"{len(frames)} frame{'s' * (len(frames) != 1)}"
     print(f"wrote {args.output} ({target.upper()}, {what})")
