@@ -304,10 +304,10 @@ def _convert(args):
     except ValueError:
         raise UserError(f"cannot tell the format of {args.output!r} from its name: "
                         "use --to poscar, xdatcar or xyz") from None
-    if os.path.exists(args.output) and os.path.samefile(args.input, args.output):
-        raise UserError("IN and OUT are the same file")
     # Before reading IN: a path that cannot be written is said at once.
     check_writable(args.output)
+    if os.path.exists(args.output) and os.path.samefile(args.input, args.output):
+        raise UserError("IN and OUT are the same file")
     source = args.source_format or io.guess_format(args.input)
 
     if target == "poscar":
@@ -330,10 +330,11 @@ def _convert(args):
             frames = io.read_xdatcar(args.input)
         else:
             frames = [_pick(args.input, source, args.frame)] if args.frame else list(io.iread(args.input, source))
+        # A cell the writer cannot take (flat, not finite) it refuses itself, naming the frame.
         for k, s in enumerate(frames):
-            if abs(_det(s.cell)) == 0:
-                raise UserError(f"frame {k + 1} of {args.input} has no cell (or a flat one), "
-                                "and an XDATCAR file needs one")
+            if not s.cell.any():
+                raise UserError(f"frame {k + 1} of {args.input} gives no cell (an XYZ file without "
+                                "Lattice=\"...\"), and an XDATCAR file needs one")
         io.write_xdatcar(args.output, frames)
         what = f"{len(frames)} frame{'s' * (len(frames) != 1)}"
     else:
@@ -351,11 +352,6 @@ def _pick(path, format, k):
         return io.read(path, format, index=k - 1 if k > 0 else k)
     except IndexError as e:
         raise UserError(str(e)) from None
-
-
-def _det(cell):
-    import numpy as np
-    return float(np.linalg.det(cell))
 
 
 # ---------------------------------------------------------------------------

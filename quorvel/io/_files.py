@@ -160,14 +160,17 @@ def check_writable(path):
             raise PermissionError(errno.EACCES, "cannot be written: permission denied", path)
         return
     folder = os.path.dirname(target)
+    # The folder as the user wrote it, unless links lead elsewhere.
+    shown = (os.path.dirname(path) or ".") if target == os.path.abspath(path) else folder
     if not os.path.isdir(folder):
-        what = "does not exist" if not os.path.lexists(folder) else "is not a folder"
-        raise FileNotFoundError(errno.ENOENT, f"cannot be written: {folder} {what}", path)
+        if os.path.lexists(folder):
+            raise NotADirectoryError(errno.ENOTDIR, f"cannot be written: {shown} is not a folder", path)
+        raise FileNotFoundError(errno.ENOENT, f"cannot be written: the folder {shown} does not exist", path)
     # The one sure test of the folder is to make a file there, as the write will.
     try:
         fd, probe = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(target) + ".", suffix=".tmp")
     except OSError as e:
-        raise type(e)(e.errno, f"cannot be written: {e.strerror} (in {folder})", path) from None
+        raise OSError(e.errno, f"cannot be written: {e.strerror} (a new file in {shown})", path) from None
     os.close(fd)
     os.unlink(probe)
 

@@ -83,6 +83,8 @@ class NpzStream:
             a = np.ascontiguousarray(a, dtype=dtype)
             if a.shape[1:] != tail:
                 raise ValueError(f"rows of {name!r} have shape {a.shape[1:]}, earlier ones {tail}")
+            if a.size == 0:
+                continue
             try:
                 f.write(memoryview(a).cast("B"))
             except OSError as e:
