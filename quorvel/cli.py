@@ -46,7 +46,8 @@ def _build_parser():
 
     p = commands.add_parser("convert", help="convert between POSCAR, XDATCAR and XYZ",
                             description="Converts a structure or trajectory file to another format. Formats come "
-                                        "from the file names (POSCAR/CONTCAR/*.vasp, XDATCAR, *.xyz) unless given.")
+                                        "from the file names unless given: the extension first (*.xyz), then "
+                                        "POSCAR/CONTCAR, XDATCAR in the name, *.vasp.")
     p.add_argument("input", metavar="IN")
     p.add_argument("output", metavar="OUT")
     p.add_argument("--from", dest="source_format", choices=("poscar", "xdatcar", "xyz"), help="format of IN")

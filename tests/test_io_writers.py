@@ -7,6 +7,8 @@ import contextlib
 import errno
 import os
 import stat
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -73,6 +75,33 @@ def test_a_fifo_is_written_in_place(tmp_path, name):
     else:
         assert got["data"] == regular.read_bytes()
     assert sorted(os.listdir(tmp_path)) == sorted([name, regular.name])
+
+
+@pytest.mark.parametrize("via", ["io", "cli"])
+def test_a_device_is_written_in_place(tmp_path, via):
+    # A node of the null device of our own, so that /dev/null itself is never at stake.
+    null = tmp_path / "null.xyz"
+    try:
+        os.mknod(null, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+    except (PermissionError, AttributeError):
+        pytest.skip("cannot make a device node here")
+    if via == "io":
+        io.write(str(null), [structure(), structure(seed=1)])
+    else:
+        (tmp_path / "POSCAR").write_text(open_example_poscar())
+        r = subprocess.run([sys.executable, "-P", "-m", "quorvel", "convert", "POSCAR", "null.xyz"],
+                           capture_output=True, text=True, timeout=60, cwd=tmp_path)
+        assert r.returncode == 0, r.stderr
+    st = os.lstat(null)
+    assert stat.S_ISCHR(st.st_mode) and st.st_rdev == os.makedev(1, 3)
+    assert null.read_bytes() == b""
+    assert sorted(os.listdir(tmp_path)) == sorted(["null.xyz"] + (["POSCAR"] if via == "cli" else []))
+
+
+def open_example_poscar():
+    import quorvel
+    with open(quorvel.example_path("POSCAR")) as f:
+        return f.read()
 
 
 @pytest.mark.parametrize("name", NAMES)
