@@ -131,7 +131,11 @@ def _neighbors(args):
         raise UserError("--bins must be at least 1")
     out = None
     if args.output:
-        out = args.output if args.output.endswith(".npz") else args.output + ".npz"
+        out = args.output
+        # A name without .npz gets it, unless it is a device or FIFO (-o /dev/stdout), written as it is.
+        if not out.endswith(".npz") and not (os.path.exists(out) and not os.path.isfile(out)
+                                             and not os.path.isdir(out)):
+            out += ".npz"
         # Before the search: a path that cannot be written is said at once.
         check_writable(out)
     path = args.file
