@@ -46,7 +46,8 @@ def _build_parser():
 
     p = commands.add_parser("convert", help="convert between POSCAR, XDATCAR and XYZ",
                             description="Converts a structure or trajectory file to another format. Formats come "
-                                        "from the file names (POSCAR/CONTCAR/*.vasp, XDATCAR, *.xyz) unless given.")
+                                        "from the file names unless given: the extension first (*.xyz), then "
+                                        "POSCAR/CONTCAR, XDATCAR in the name, *.vasp.")
     p.add_argument("input", metavar="IN")
     p.add_argument("output", metavar="OUT")
     p.add_argument("--from", dest="source_format", choices=("poscar", "xdatcar", "xyz"), help="format of IN")
@@ -122,11 +123,21 @@ def _neighbors(args):
     import numpy as np
 
     from . import io
-    from .io._files import atomic_write
+    from .io._files import check_writable
+    from .io._npz import NpzStream
     from .neighbors import neighbor_list
 
     if args.bins < 1:
         raise UserError("--bins must be at least 1")
+    out = None
+    if args.output:
+        out = args.output
+        # A name without .npz gets it, unless it is a device or FIFO (-o /dev/stdout), written as it is.
+        if not out.endswith(".npz") and not (os.path.exists(out) and not os.path.isfile(out)
+                                             and not os.path.isdir(out)):
+            out += ".npz"
+        # Before the search: a path that cannot be written is said at once.
+        check_writable(out)
     path = args.file
     format = args.format or io.guess_format(path)
     frames = io.iread(path, format)
@@ -134,26 +145,35 @@ def _neighbors(args):
         frames = iter([next(frames)])
     frames = _progress(frames, args.progress, format)
 
+    names = ("i", "j", "d", "D", "S") + (("frame",) if args.frames else ())
     count = 0
     report = _Report(args.cutoff, args.bins)
-    saved = []
-    for k, s in enumerate(frames):
-        nl = neighbor_list(s, args.cutoff)
-        report.add(k, s, nl)
-        if args.output:
-            saved.append(nl)
-        count += 1
-    if hasattr(frames, "close"):
-        frames.close()
+    with NpzStream(out, names) if out else _Nothing() as saved:
+        # Each frame's pairs go to disk as they come: memory does not grow with the frames.
+        for k, s in enumerate(frames):
+            nl = neighbor_list(s, args.cutoff)
+            report.add(k, s, nl)
+            if out:
+                arrays = {name: getattr(nl, name) for name in names[:5]}
+                if args.frames:
+                    arrays["frame"] = np.full(len(nl.i), k, dtype=np.int64)
+                saved.append(**arrays)
+            count += 1
+        if hasattr(frames, "close"):
+            frames.close()
 
-    print(report.text(path, format, count, args.frames))
-    if args.output:
-        arrays = {name: np.concatenate([getattr(nl, name) for nl in saved]) for name in ("i", "j", "d", "D", "S")}
-        if args.frames:
-            arrays["frame"] = np.concatenate([np.full(len(nl.i), k, dtype=np.int64) for k, nl in enumerate(saved)])
-        out = args.output if args.output.endswith(".npz") else args.output + ".npz"
-        atomic_write(out, lambda f: np.savez(f, **arrays))
-        print(f"saved {', '.join(arrays)} to {out}")
+        print(report.text(path, format, count, args.frames))
+        if out:
+            saved.commit()
+            print(f"saved {', '.join(names)} to {out}")
+
+
+class _Nothing:
+    def __enter__(self):
+        return None
+
+    def __exit__(self, *exc):
+        pass
 
 
 def _progress(frames, mode, format):
@@ -282,16 +302,18 @@ def _once(nl):
 def _convert(args):
     from . import io
     from .io._dispatch import format_from_name
-    from .io._xyz import with_lattice_comment
+    from .io._files import check_writable
 
-    source = args.source_format or io.guess_format(args.input)
     try:
         target = args.target_format or format_from_name(args.output)
     except ValueError:
         raise UserError(f"cannot tell the format of {args.output!r} from its name: "
                         "use --to poscar, xdatcar or xyz") from None
+    # Before reading IN: a path that cannot be written is said at once.
+    check_writable(args.output)
     if os.path.exists(args.output) and os.path.samefile(args.input, args.output):
         raise UserError("IN and OUT are the same file")
+    source = args.source_format or io.guess_format(args.input)
 
     if target == "poscar":
         if args.frame is None:
@@ -313,15 +335,15 @@ def _convert(args):
             frames = io.read_xdatcar(args.input)
         else:
             frames = [_pick(args.input, source, args.frame)] if args.frame else list(io.iread(args.input, source))
+        # A cell the writer cannot take (flat, not finite) it refuses itself, naming the frame.
         for k, s in enumerate(frames):
-            if abs(_det(s.cell)) == 0:
-                raise UserError(f"frame {k + 1} of {args.input} has no cell (or a flat one), "
-                                "and an XDATCAR file needs one")
+            if not s.cell.any():
+                raise UserError(f"frame {k + 1} of {args.input} gives no cell (an XYZ file without "
+                                "Lattice=\"...\"), and an XDATCAR file needs one")
         io.write_xdatcar(args.output, frames)
         what = f"{len(frames)} frame{'s' * (len(frames) != 1)}"
     else:
         frames = [_pick(args.input, source, args.frame)] if args.frame else list(io.iread(args.input, source))
-        frames = [with_lattice_comment(s) for s in frames]
         io.write_xyz(args.output, frames)
         what = f"{len(frames)} frame{'s' * (len(frames) != 1)}"
     print(f"wrote {args.output} ({target.upper()}, {what})")
@@ -335,11 +357,6 @@ def _pick(path, format, k):
         return io.read(path, format, index=k - 1 if k > 0 else k)
     except IndexError as e:
         raise UserError(str(e)) from None
-
-
-def _det(cell):
-    import numpy as np
-    return float(np.linalg.det(cell))
 
 
 # ---------------------------------------------------------------------------

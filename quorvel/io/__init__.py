@@ -14,14 +14,17 @@ Every reader reports a bad file with :class:`FormatError`, which names the file
 and the line (counted from 1, as an editor shows it) and says what was expected
 there. Writers write to a temporary file beside the target and rename it into
 place, so a failed write never leaves a half-written file behind, and by
-default they write every number so that it reads back exactly.
+default they write every number so that it reads back exactly. A symbolic
+link is followed, a file keeps its mode and owner (other hard links to it keep
+the old content: the written file is a new one), and a device or FIFO is
+written in place.
 
 The modules below this package each do one job: ``_model`` (Structure,
 Trajectory), ``_errors`` (FormatError), ``_files`` (opening, compression,
 lines with their numbers, atomic writes), ``_fields`` (header numbers),
 ``_blocks`` (the native block routines: errors, exact rows), ``_vasp``
-(POSCAR and XDATCAR), ``_xyz`` (XYZ) and ``_dispatch`` (format detection,
-read, iread, write).
+(POSCAR and XDATCAR), ``_xyz`` (XYZ), ``_dispatch`` (format detection,
+read, iread, write) and ``_npz`` (a .npz written as its arrays grow).
 """
 
 from ._dispatch import FORMATS, guess_format, iread, read, write  # noqa: F401 (FORMATS: the format names)

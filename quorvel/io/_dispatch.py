@@ -89,18 +89,27 @@ def write(path, frames, format=None, **options):
         write_xyz(path, frames, **options)
 
 
+# Extensions that name a format. They decide before the names VASP gives its
+# files, so that XDATCAR.xyz is an XYZ file. ".vasp" names any VASP file
+# (XDATCAR.vasp is a trajectory), so it decides only after those names.
+_EXTENSIONS = {".XYZ": "xyz", ".EXTXYZ": "xyz", ".POSCAR": "poscar", ".XDATCAR": "xdatcar"}
+
+
 def _format_by_name(path):
-    """The format a file name says (compression suffixes aside), or None."""
+    """The format a file name says (compression suffixes aside), or None:
+    its extension first (.xyz, .extxyz, .poscar, .xdatcar), else XDATCAR,
+    POSCAR or CONTCAR in the name, else the extension .vasp."""
     name = os.path.basename(os.fspath(path)).upper()
     for ext in (".GZ", ".BZ2", ".XZ"):
         if name.endswith(ext):
             name = name[: -len(ext)]
+    by_extension = _EXTENSIONS.get(os.path.splitext(name)[1])
+    if by_extension is not None:
+        return by_extension
     if "XDATCAR" in name:
         return "xdatcar"
     if "POSCAR" in name or "CONTCAR" in name or name.endswith(".VASP"):
         return "poscar"
-    if name.endswith((".XYZ", ".EXTXYZ")):
-        return "xyz"
     return None
 
 

@@ -2,10 +2,12 @@
 line numbers, and writes that replace a file only once they are complete."""
 
 import bz2
+import errno
 import gzip
 import io
 import lzma
 import os
+import stat
 import tempfile
 
 from ._errors import FormatError
@@ -105,26 +107,126 @@ def take_block(lines, n, what):
 
 
 def atomic_write(path, write):
-    """Calls write(f) with f a binary file beside path, and renames that file
-    to path only when write has returned: a failed write leaves path as it
-    was and no temporary file behind. The file gets the permissions a new
-    file would get."""
+    """Calls write(f) with f a binary file and puts what it wrote at path.
+
+    A regular file (or a new one) is replaced only once write has returned:
+    write goes to a temporary file in the same folder, which is renamed over
+    the old file, so a failed write leaves path as it was and no temporary
+    file behind. A symbolic link is followed: the file it points to is
+    replaced and the link stays a link. An existing file keeps its permission
+    bits and, where the process may set them, its owner and group; a new file
+    gets the permissions the umask allows. The replaced file is a new file
+    (a new inode): other hard links to the old one keep the old content.
+
+    A path that is not a regular file (a device such as /dev/null, a FIFO, a
+    terminal) is written in place, never replaced. A folder is refused.
+
+    Every OSError names path, never the temporary file."""
     path = os.fspath(path)
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".", suffix=".tmp")
+    target, st = _target(path)
+    if st is not None and not stat.S_ISREG(st.st_mode):
+        _write_in_place(path, target, write)
+        return
+    folder = os.path.dirname(target)
     try:
-        with os.fdopen(fd, "wb") as f:
-            write(f)
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, path)
+        fd, tmp = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(target) + ".", suffix=".tmp")
+    except OSError as e:
+        raise _naming(e, path) from None
+    try:
+        try:
+            with os.fdopen(fd, "wb") as f:
+                write(f)
+            _take_over_mode(tmp, st)
+            os.replace(tmp, target)
+        except OSError as e:
+            raise _naming(e, path) from None
     except BaseException:
         try:
             os.unlink(tmp)
         except OSError:
             pass
         raise
+
+
+def check_writable(path):
+    """Raises the OSError (naming path) that writing to path would meet, so
+    that a command can report it before its work starts: the folder must
+    exist and take new files, and path must not be a folder; a device or
+    FIFO must be open to writing."""
+    path = os.fspath(path)
+    target, st = _target(path)
+    if st is not None and not stat.S_ISREG(st.st_mode):
+        if not os.access(target, os.W_OK):
+            raise PermissionError(errno.EACCES, "cannot be written: permission denied", path)
+        return
+    folder = os.path.dirname(target)
+    # The folder as the user wrote it, unless links lead elsewhere.
+    shown = (os.path.dirname(path) or ".") if target == os.path.abspath(path) else folder
+    if not os.path.isdir(folder):
+        if os.path.lexists(folder):
+            raise NotADirectoryError(errno.ENOTDIR, f"cannot be written: {shown} is not a folder", path)
+        raise FileNotFoundError(errno.ENOENT, f"cannot be written: the folder {shown} does not exist", path)
+    # The one sure test of the folder is to make a file there, as the write will.
+    try:
+        fd, probe = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(target) + ".", suffix=".tmp")
+    except OSError as e:
+        raise OSError(e.errno, f"cannot be written: {e.strerror} (a new file in {shown})", path) from None
+    os.close(fd)
+    os.unlink(probe)
+
+
+def _target(path):
+    """(the file a write to path reaches, symbolic links followed; its
+    os.stat result or None when it does not exist yet)."""
+    target = os.path.realpath(path)
+    try:
+        st = os.stat(target)
+    except (FileNotFoundError, NotADirectoryError):
+        return target, None
+    except OSError as e:
+        raise _naming(e, path) from None
+    if stat.S_ISDIR(st.st_mode):
+        raise IsADirectoryError(errno.EISDIR, "cannot be written: it is a folder", path)
+    return target, st
+
+
+def _write_in_place(path, target, write):
+    # No O_CREAT: should the device go away meanwhile, nothing is created.
+    try:
+        fd = os.open(target, os.O_WRONLY | getattr(os, "O_CLOEXEC", 0))
+        with os.fdopen(fd, "wb") as f:
+            write(f)
+    except OSError as e:
+        raise _naming(e, path) from None
+
+
+def _take_over_mode(tmp, st):
+    """Gives tmp the permission bits and, where allowed, the owner of the
+    file it replaces (st), else those of a new file."""
+    if st is None:
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(tmp, 0o666 & ~umask)
+        return
+    if hasattr(os, "chown"):
+        # Owner and group where we may; else the group alone (a group we
+        # belong to); else the file stays ours. Before chmod: chown clears
+        # the set-user-ID bits.
+        for uid, gid in ((st.st_uid, st.st_gid), (-1, st.st_gid)):
+            try:
+                os.chown(tmp, uid, gid)
+                break
+            except OSError:
+                pass
+    os.chmod(tmp, stat.S_IMODE(st.st_mode))
+
+
+def _naming(e, path):
+    """e as an error about path (not the temporary file or device path it
+    may name)."""
+    if e.errno is None:
+        return e
+    return OSError(e.errno, e.strerror, path)
 
 
 def write_text(path, parts):

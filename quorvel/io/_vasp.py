@@ -119,6 +119,19 @@ def _header_lines(comment, scale, cell, names, counts, exact):
             " " + " ".join(f"{count:>4d}" for count in counts) + "\n"]
 
 
+def _check_cell(cell, path, kind, frame=None):
+    """Refuses, before anything is written, a cell that a VASP file cannot
+    hold or that its reader would refuse: a non-finite entry, or lattice
+    vectors that span no volume."""
+    what = f"{os.fspath(path)}: cannot write " + (f"frame {frame} as {kind}" if frame else f"a {kind} file")
+    bad = np.flatnonzero(~np.isfinite(cell).all(axis=1))
+    if bad.size:
+        row = " ".join(repr(v) for v in cell[bad[0]].tolist())
+        raise ValueError(f"{what}: lattice vector {bad[0] + 1} is not finite ({row})")
+    if np.linalg.det(cell) == 0:
+        raise ValueError(f"{what}: the cell is singular (its lattice vectors span no volume)")
+
+
 def _runs(symbols):
     names, counts = [], []
     for s in symbols:
@@ -201,9 +214,13 @@ def write_poscar(path, structure, *, direct=False, exact=True):
     not reproduce is written with all its digits instead, so that read_poscar
     gives back exactly the structure written (with ``direct``, positions come
     back within rounding of the fractional conversion).
+
+    A cell with a non-finite entry or without volume is refused (ValueError)
+    and nothing is written.
     """
     s = structure
     check_comment(s.comment)
+    _check_cell(s.cell, path, "POSCAR")
     names, counts = _runs(s.symbols)
     _check_names(names)
     parts = _header_lines(s.comment, "   1.0000000000000000\n", s.cell, names, counts, exact)
@@ -293,7 +310,8 @@ def write_xdatcar(path, frames, *, exact=True):
 
     With ``exact`` (the default) coordinates that 8 decimals would not
     reproduce are written with more digits, so that read_xdatcar gives back
-    the scaled positions written."""
+    the scaled positions written. A frame whose cell has a non-finite entry
+    or no volume is refused (ValueError) and nothing is written."""
     if isinstance(frames, Trajectory):
         cells, scaled = frames.cells, frames.scaled_positions
         symbols, comment = frames.symbols, frames.comment
@@ -305,10 +323,14 @@ def write_xdatcar(path, frames, *, exact=True):
         for k, s in enumerate(frames):
             if s.symbols != symbols:
                 raise ValueError(f"frame {k + 1} has other atoms than frame 1")
+            _check_cell(s.cell, path, "XDATCAR", k + 1)
         cells = np.array([s.cell for s in frames])
         scaled = [s.scaled_positions() for s in frames]
     if len(cells) == 0:
         raise ValueError("an XDATCAR file needs at least one frame")
+    if isinstance(frames, Trajectory):
+        for k, cell in enumerate(cells):
+            _check_cell(cell, path, "XDATCAR", k + 1)
     check_comment(comment)
     names, counts = _runs(symbols)
     _check_names(names)

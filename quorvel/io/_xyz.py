@@ -79,28 +79,44 @@ def _extended_cell(comment, path, line):
     return np.array(values).reshape(3, 3), pbc
 
 
+# Cell keys of an extended-XYZ comment, as a writer replaces them: any case,
+# starting a word, with their quoted value and the blanks before it.
+_CELL_KEYS = re.compile(r'(?:^|\s+)(?i:lattice|pbc)="[^"]*"')
+
+
 def with_lattice_comment(s):
-    """s with its cell and periodicity written into an extended-XYZ
-    ``Lattice="..." pbc="..."`` comment ahead of its own comment, so that
-    an XYZ file keeps them; s itself when it has no cell or its comment
-    already gives a lattice."""
-    if not s.cell.any() or "Lattice=" in s.comment:
+    """s with its cell and periodicity in an extended-XYZ ``Lattice="..."
+    pbc="..."`` comment ahead of the rest of its comment, so that an XYZ file
+    keeps them (every number written so that it reads back exactly). Lattice
+    and pbc keys already in the comment are dropped, so that a stale one
+    never stands for the structure's cell; a structure without a cell (all
+    zero) keeps no such keys."""
+    if not _CELL_KEYS.search(s.comment) and not s.cell.any():
         return s
-    lattice = " ".join(repr(float(v)) for v in s.cell.ravel())
+    rest = _CELL_KEYS.sub("", s.comment).lstrip()
+    if not s.cell.any():
+        return dataclasses.replace(s, comment=rest)
+    lattice = " ".join(repr(v) for v in s.cell.ravel().tolist())
     pbc = " ".join("T" if p else "F" for p in s.pbc)
-    comment = f'Lattice="{lattice}" pbc="{pbc}"' + (f" {s.comment}" if s.comment else "")
+    comment = f'Lattice="{lattice}" pbc="{pbc}"' + (f" {rest}" if rest else "")
     return dataclasses.replace(s, comment=comment)
 
 
 def write_xyz(path, frames, *, exact=True):
     """Writes a Structure, a Trajectory or an iterable of Structures as an
-    XYZ file, each frame with its atom count and its comment line as given.
+    XYZ file, each frame with its atom count and its comment line.
+
+    A frame with a cell (not all zero) gets it as an extended-XYZ
+    ``Lattice="..." pbc="..."`` at the head of its comment, so that reading
+    the file gives back the same cell and periodicity; Lattice and pbc keys
+    already in the comment are replaced by these (see with_lattice_comment).
+    The rest of the comment is written as given.
 
     With ``exact`` (the default) coordinates that 15 decimals would not
     reproduce are written with all their digits."""
     if isinstance(frames, Structure):
         frames = [frames]
-    frames = list(frames)
+    frames = [with_lattice_comment(s) for s in frames]
     for s in frames:
         check_comment(s.comment)
         for sym in set(s.symbols):
