@@ -266,6 +266,8 @@ LATIN1 = "Fe\xe9 from an old tool \xb0C"
 
 @pytest.mark.parametrize("name, data", [
     ("POSCAR", poscar(comment=LATIN1.encode("latin-1"))),
+    # Only the first letter of the coordinate-mode line counts: the rest is a comment.
+    ("CONTCAR", poscar(comment=LATIN1.encode("latin-1")).replace(b"\nDirect\n", b"\nDirect (\xc5)\n")),
     ("XDATCAR", xdatcar(comment=LATIN1.encode("latin-1"), frame_comment=b"\xe9t\xe9")),
     ("t.xyz", xyz(comment=LATIN1.encode("latin-1"))),
     ("t.xyz", xyz(comment=LATIN1.encode("utf-8"))),

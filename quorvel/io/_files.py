@@ -174,7 +174,9 @@ def need(lines, what):
 
 
 def need_comment(lines, what):
-    """The next line as a comment (see lenient), without its line end."""
+    """The next line as a comment (see lenient), without its line end: a
+    comment line, or one of which the reader looks at the first letter only
+    (VASP's "Selective dynamics", "Direct", "Direct configuration=")."""
     line = lines.next()
     if line is None:
         raise FormatError(lines.path, lines.lineno + 1, f"file is truncated: expected {what}, the file ends here")

@@ -182,10 +182,10 @@ def _read_poscar_lines(lines):
     path = lines.path
     comment, cell, axis_scale, names, counts, counts_no = _read_header(lines, "POSCAR")
     n = sum(counts)
-    line = need(lines, "the 'Selective dynamics' or 'Direct'/'Cartesian' line")
+    line = need_comment(lines, "the 'Selective dynamics' or 'Direct'/'Cartesian' line")
     selective = line.lstrip()[:1] in ("S", "s")
     if selective:
-        line = need(lines, "the 'Direct' or 'Cartesian' line")
+        line = need_comment(lines, "the 'Direct' or 'Cartesian' line")
     cartesian = _is_cartesian(line)
     check_count(lines, n, counts_no)
     first = lines.lineno + 1
@@ -263,7 +263,7 @@ def _xdatcar_frames(lines):
     frame = 0
     while True:
         if frame == 0:
-            line = need(lines, "a 'Direct configuration=' line")
+            line = need_comment(lines, "a 'Direct configuration=' line")
             if not FRAME_LINE.match(line):
                 raise FormatError(path, lines.lineno, f"expected a 'Direct configuration=' line, got {line.strip()!r}")
         else:
@@ -278,7 +278,7 @@ def _xdatcar_frames(lines):
                 if sum(counts_k) != n or _expand(names_k, counts_k) != symbols:
                     raise FormatError(path, header_at, f"the header of frame {frame + 1} lists other atoms "
                                                        f"({' '.join(map(str, counts_k))}) than the first header")
-                line = need(lines, "a 'Direct configuration=' line")
+                line = need_comment(lines, "a 'Direct configuration=' line")
                 if not FRAME_LINE.match(line):
                     raise FormatError(path, lines.lineno,
                                       f"expected a 'Direct configuration=' line, got {line.strip()!r}")
