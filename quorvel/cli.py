@@ -222,9 +222,9 @@ class _Report:
         self.bins = bins
         # Fine counts over [0, cutoff]; text() merges them into the bars,
         # from the shortest distance seen up to the cutoff.
-        self.FINE = min(max(4000, self.FINE_PER_BAR * bins), self.MOST_FINE)
-        self.fine_edges = np.linspace(0.0, cutoff, self.FINE + 1)
-        self.fine = np.zeros(self.FINE, dtype=np.int64)
+        self.fine_bins = min(max(4000, self.FINE_PER_BAR * bins), self.MOST_FINE)
+        self.fine_edges = np.linspace(0.0, cutoff, self.fine_bins + 1)
+        self.fine = np.zeros(self.fine_bins, dtype=np.int64)
         self.pairs = 0
         self.atoms = None
         self.symbols = None
@@ -294,11 +294,11 @@ class _Report:
         if not self.pairs:
             return []
         first = int(np.flatnonzero(self.fine)[0])
-        step = self.cutoff / self.FINE
+        step = self.cutoff / self.fine_bins
         low = np.floor(first * step * 10) / 10  # down to a tenth of an Å
         start = min(int(round(low / step)), first)
-        bars = min(self.bins, self.FINE - start)
-        bounds = np.linspace(start, self.FINE, bars + 1).round().astype(int)
+        bars = min(self.bins, self.fine_bins - start)
+        bounds = np.linspace(start, self.fine_bins, bars + 1).round().astype(int)
         bounds = np.unique(bounds)
         return [(bounds[b] * step, bounds[b + 1] * step, int(self.fine[bounds[b]:bounds[b + 1]].sum()))
                 for b in range(len(bounds) - 1)]

@@ -182,6 +182,22 @@ def test_memory_exhaustion_is_one_line(tmp_path, monkeypatch, capsys):
                    f"to {tmp_path / 'out.xyz'}"]
 
 
+@pytest.mark.parametrize("error, said", [
+    (EOFError("Compressed file ended before the end-of-stream marker was reached"),
+     "the compressed data is corrupt or cut short (Compressed file ended before the end-of-stream marker was reached)"),
+    (OSError("Invalid data stream"), "the compressed data is corrupt or cut short (Invalid data stream)"),
+    (OSError(errno.EIO, "Input/output error"), "Input/output error"),
+])
+def test_a_read_error_without_a_file_name_names_the_input(monkeypatch, capsys, error, said):
+    def fail(*args, **kwargs):
+        raise error
+
+    src = quorvel.example_path("XDATCAR")
+    monkeypatch.setattr(io, "iread", fail)
+    assert cli.main(["neighbors", src, "--cutoff", "3"]) == 1
+    assert capsys.readouterr().err == f"quorvel neighbors: error: {src}: {said}\n"
+
+
 @pytest.mark.parametrize("args, named", [
     (["convert", "{POSCAR}", "{tmp}/out.xyz"], "{tmp}/out.xyz"),
     (["neighbors", "{POSCAR}", "-r", "2", "-o", "{tmp}/pairs"], "{tmp}/pairs.npz"),

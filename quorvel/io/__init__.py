@@ -12,14 +12,16 @@ the headers around them are read and written here.
 
 Every reader reports a bad file with :class:`FormatError`, which names the file
 and the line (counted from 1, as an editor shows it) and says what was expected
-there. Files are read as UTF-8 (a byte-order mark is dropped); a byte
-that is not UTF-8 is an error naming its line and column, except on comment
-lines, which older tools wrote in Latin-1 and are read as such. A corrupt or
-cut-short .gz, .bz2 or .xz file is a FormatError too, and an atom count that
-the file is too small to hold is refused before its block is read. Species
-names are spelled alike in every format ("fe" and "FE" are "Fe"). Writers write to a temporary file beside the target and rename it into
+there. Writers write to a temporary file beside the target and rename it into
 place, so a failed write never leaves a half-written file behind, and by
 default they write every number so that it reads back exactly.
+
+Files are read as UTF-8 (a byte-order mark is dropped); a byte that is not
+UTF-8 is an error naming its line and column, except on comment lines, which
+older tools wrote in Latin-1 and are read as such. A corrupt or cut-short
+.gz, .bz2 or .xz file is a FormatError too, and an atom count that the file
+is too small to hold is refused before its block is read. Species names are
+spelled alike in every format ("fe" and "FE" are "Fe").
 
 The modules below this package each do one job: ``_model`` (Structure,
 Trajectory), ``_errors`` (FormatError), ``_files`` (opening, compression,
