@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import errno
 import glob
 import os
 import subprocess
@@ -104,15 +105,54 @@ def main(argv=None):
         # The reader of our output went away (| head); nothing left to say.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
-    except (UserError, ValueError, OSError, IndexError) as e:
-        print(f"{PROG} {args.command}: error: {_describe(e)}", file=sys.stderr)
+    except MemoryError:
+        print(f"{PROG} {args.command}: error: not enough memory to {_task(args)}", file=sys.stderr)
+        return 1
+    except (UserError, ValueError, OSError, EOFError, IndexError) as e:
+        print(f"{PROG} {args.command}: error: {_describe(e, args)}", file=sys.stderr)
         return 1
 
 
-def _describe(e):
+# Errors of a write that has run out of room: they are about the output file
+# even when the error does not name it.
+_OUT_OF_ROOM = {errno.ENOSPC, errno.EDQUOT, errno.EFBIG}
+
+
+def _describe(e, args):
+    """One line for an error: an OSError or an EOFError names the file it is
+    about (the output for a full disk, else the input) when it does not
+    name one itself."""
     if isinstance(e, OSError) and e.filename is not None:
         return f"{e.filename}: {e.strerror or e}"
+    if isinstance(e, OSError) and e.errno is not None:
+        path = _output(args) if e.errno in _OUT_OF_ROOM else _input(args)
+        return f"{path}: {e.strerror or e}" if path else str(e.strerror or e)
+    if isinstance(e, (OSError, EOFError)):
+        # What a decompressor raises on a corrupt or cut-short stream.
+        path = _input(args)
+        what = f"the compressed data is corrupt or cut short ({e})" if str(e) else \
+            "the compressed data is corrupt or cut short"
+        return f"{path}: {what}" if path else what
     return str(e)
+
+
+def _input(args):
+    return getattr(args, "file", None) or getattr(args, "input", None)
+
+
+def _output(args):
+    out = getattr(args, "output", None)
+    if out and args.command == "neighbors" and not out.endswith(".npz"):
+        out += ".npz"
+    return out or "standard output"
+
+
+def _task(args):
+    if args.command == "neighbors":
+        return f"search {args.file} for pairs within {args.cutoff:g} Å"
+    if args.command == "convert":
+        return f"convert {args.input} to {args.output}"
+    return f"run {args.command}"
 
 
 # ---------------------------------------------------------------------------
@@ -192,7 +232,9 @@ class _Report:
     """Sums over the frames seen: pairs, shortest distance, coordination per
     species and the distance histogram."""
 
-    FINE = 4000
+    # Fine bins per bar, and the most fine bins kept (32 MiB of counts).
+    FINE_PER_BAR = 64
+    MOST_FINE = 1 << 22
 
     def __init__(self, cutoff, bins):
         import numpy as np
@@ -200,8 +242,9 @@ class _Report:
         self.bins = bins
         # Fine counts over [0, cutoff]; text() merges them into the bars,
         # from the shortest distance seen up to the cutoff.
-        self.fine_edges = np.linspace(0.0, cutoff, self.FINE + 1)
-        self.fine = np.zeros(self.FINE, dtype=np.int64)
+        self.fine_bins = min(max(4000, self.FINE_PER_BAR * bins), self.MOST_FINE)
+        self.fine_edges = np.linspace(0.0, cutoff, self.fine_bins + 1)
+        self.fine = np.zeros(self.fine_bins, dtype=np.int64)
         self.pairs = 0
         self.atoms = None
         self.symbols = None
@@ -250,40 +293,46 @@ class _Report:
                          f"{where} (atoms counted from 1)")
         lines.append("mean coordination: " + ", ".join(
             f"{sp} {total / seen:.2f}" for sp, (total, seen) in self.coordination.items() if seen))
-        if self.pairs:
+        bars = self._bars()
+        if bars:
             lines.append("distances (Å):")
-        for lo, hi, count in self._bars():
-            lines.append((lo, hi, count))
-        top = max((c for _, _, c in lines[-self.bins:] if isinstance(c, int)), default=0) if self.pairs else 0
-        width = len(str(top))
-        out = []
-        for line in lines:
-            if isinstance(line, str):
-                out.append(line)
-                continue
-            lo, hi, count = line
-            bar = "#" * (round(40 * count / top) if top else 0)
-            if count and not bar:
-                bar = "."
-            out.append(f"  {lo:5.2f} - {hi:5.2f}  {count:>{width}d}  {bar}".rstrip())
-        lines = out
+            top = max(count for _, _, count in bars)
+            width = len(str(top))
+            labels = _labels([lo for lo, _, _ in bars] + [bars[-1][1]])
+            for (lo, hi, count), a, b in zip(bars, labels, labels[1:]):
+                bar = "#" * (round(40 * count / top) if top else 0)
+                if count and not bar:
+                    bar = "."
+                lines.append(f"  {a} - {b}  {count:>{width}d}  {bar}".rstrip())
         return "\n".join(lines)
-
 
     def _bars(self):
         """(low, high, count) of each bar: the fine counts merged into
-        self.bins bars from a round number below the shortest distance."""
+        self.bins bars from a round number below the shortest distance
+        (fewer only where fewer fine bins lie in that range)."""
         import numpy as np
         if not self.pairs:
             return []
         first = int(np.flatnonzero(self.fine)[0])
-        step = self.cutoff / self.FINE
+        step = self.cutoff / self.fine_bins
         low = np.floor(first * step * 10) / 10  # down to a tenth of an Å
         start = min(int(round(low / step)), first)
-        bounds = np.linspace(start, self.FINE, self.bins + 1).round().astype(int)
+        bars = min(self.bins, self.fine_bins - start)
+        bounds = np.linspace(start, self.fine_bins, bars + 1).round().astype(int)
         bounds = np.unique(bounds)
         return [(bounds[b] * step, bounds[b + 1] * step, int(self.fine[bounds[b]:bounds[b + 1]].sum()))
                 for b in range(len(bounds) - 1)]
+
+
+def _labels(edges):
+    """The bar edges as text, with two decimals or as many more as it takes
+    to tell neighbouring edges apart, all of one width."""
+    for decimals in range(2, 17):
+        labels = [f"{e:.{decimals}f}" for e in edges]
+        if len(set(labels)) == len(labels):
+            break
+    width = max(5, max(len(t) for t in labels))
+    return [t.rjust(width) for t in labels]
 
 
 def _once(nl):
@@ -350,13 +399,13 @@ def _convert(args):
 
 
 def _pick(path, format, k):
-    from . import io
+    from .io._dispatch import frame_at
     if k == 0:
         raise UserError("--frame counts from 1 (or from -1 for the last)")
-    try:
-        return io.read(path, format, index=k - 1 if k > 0 else k)
-    except IndexError as e:
-        raise UserError(str(e)) from None
+    s, count = frame_at(path, format, k - 1 if k > 0 else k)
+    if s is None:
+        raise UserError(f"frame {k} asked for, but {path} has {count} frame{'s' * (count != 1)}")
+    return s
 
 
 # ---------------------------------------------------------------------------

@@ -19,6 +19,13 @@ link is followed, a file keeps its mode and owner (other hard links to it keep
 the old content: the written file is a new one), and a device or FIFO is
 written in place.
 
+Files are read as UTF-8 (a byte-order mark is dropped); a byte that is not
+UTF-8 is an error naming its line and column, except on comment lines, which
+older tools wrote in Latin-1 and are read as such. A corrupt or cut-short
+.gz, .bz2 or .xz file is a FormatError too, and an atom count that the file
+is too small to hold is refused before its block is read. Species names are
+spelled alike in every format ("fe" and "FE" are "Fe").
+
 The modules below this package each do one job: ``_model`` (Structure,
 Trajectory), ``_errors`` (FormatError), ``_files`` (opening, compression,
 lines with their numbers, atomic writes), ``_fields`` (header numbers),

@@ -1,11 +1,13 @@
 """Any of the three formats: telling a file's format from its name or its
 first lines, and reading or writing through the reader of that format."""
 
+import collections
+import operator
 import os
 
 from ._errors import FormatError
 from ._fields import INT
-from ._files import open_text
+from ._files import READ_ERRORS, lenient, open_text, read_error
 from ._model import Structure
 from ._vasp import FRAME_LINE, iter_xdatcar, read_poscar, write_poscar, write_xdatcar
 from ._xyz import iter_xyz, write_xyz
@@ -22,8 +24,12 @@ def guess_format(path):
     try:
         with open_text(path) as f:
             head = [f.readline() for _ in range(9)]
-    except UnicodeDecodeError as e:
-        raise FormatError(path, None, "not UTF-8 text") from e
+    except READ_ERRORS as e:
+        error = read_error(e, os.fspath(path))
+        if error is None:
+            raise
+        raise error from e
+    head[0] = lenient(os.fspath(path), 1, head[0])
     first = head[0].split()
     if len(first) == 1 and INT.fullmatch(first[0]):
         return "xyz"
@@ -59,17 +65,36 @@ def iread(path, format=None):
 
 def read(path, format=None, index=0):
     """Reads one frame of a file as a Structure: the first by default,
-    ``index=-1`` for the last."""
-    if format is None:
-        format = guess_format(path)
-    if index == 0:
-        for s in iread(path, format):
-            return s
-    frames = list(iread(path, format))
+    ``index=-1`` for the last. An index beyond the file's frames is an
+    IndexError that says how many frames the file has."""
+    index = operator.index(index)
+    s, count = frame_at(path, format, index)
+    if s is None:
+        raise IndexError(f"frame index {index} asked for, but {os.fspath(path)} has {count} "
+                         f"frame{'s' * (count != 1)}")
+    return s
+
+
+def frame_at(path, format, index):
+    """(the frame at index, counted from 0 or from -1 for the last, or None
+    when there is none; the number of frames read). Reads up to that frame,
+    or through the whole file when it is not there; holds at most -index
+    frames at a time."""
+    frames = iread(path, format)
     try:
-        return frames[index]
-    except IndexError:
-        raise IndexError(f"{os.fspath(path)} has {len(frames)} frames, no frame {index}") from None
+        if index >= 0:
+            count = 0
+            for count, s in enumerate(frames, 1):
+                if count == index + 1:
+                    return s, count
+            return None, count
+        last = collections.deque(maxlen=-index)
+        count = 0
+        for count, s in enumerate(frames, 1):
+            last.append(s)
+        return (last[0] if count >= -index else None), count
+    finally:
+        frames.close()
 
 
 def write(path, frames, format=None, **options):

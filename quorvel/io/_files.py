@@ -7,20 +7,92 @@ import gzip
 import io
 import lzma
 import os
+import re
 import stat
 import tempfile
+import zlib
 
 from ._errors import FormatError
 
 _COMPRESSORS = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
 
+# Bytes that are not UTF-8 come through decoding as the lone surrogates
+# U+DC80..U+DCFF (the "surrogateescape" error handler), so that a reader can
+# say on which line and column they sit, and a comment line can be decoded
+# again as Latin-1.
+_NOT_UTF8 = re.compile("[\udc80-\udcff]")
+
+# The fewest bytes an atom line can take: three one-character numbers, two
+# separators and a line end ("0 0 0\n"); the file's last line may lack the
+# line end, hence the +1 where this bounds a count.
+MIN_ATOM_LINE_BYTES = 6
+
 
 def open_text(path):
     """Opens path for reading as UTF-8 text; .gz, .bz2 and .xz files are
-    decompressed."""
+    decompressed. A byte-order mark at the start is dropped; bytes that are
+    not UTF-8 are kept as lone surrogates (see strict and lenient)."""
     path = os.fspath(path)
     opener = _COMPRESSORS.get(os.path.splitext(path)[1].lower(), open)
-    return opener(path, "rt", encoding="utf-8", newline=None)
+    return opener(path, "rt", encoding="utf-8-sig", errors="surrogateescape", newline=None)
+
+
+def is_compressed(path):
+    return os.path.splitext(os.fspath(path))[1].lower() in _COMPRESSORS
+
+
+# What reading a (compressed) file can raise besides decoding errors.
+READ_ERRORS = (EOFError, OSError, zlib.error, lzma.LZMAError)
+
+
+def read_error(e, path):
+    """The FormatError for an error raised while reading path, or None when
+    e is not about the file's contents. Decompressors report a corrupt or
+    cut-short stream in several ways: EOFError, zlib.error, lzma.LZMAError,
+    and OSError without an errno (gzip.BadGzipFile, bz2's "Invalid data
+    stream"); an OSError with an errno is an I/O failure and stays one."""
+    if isinstance(e, (EOFError, zlib.error, lzma.LZMAError)) or (
+            isinstance(e, OSError) and e.errno is None and is_compressed(path)):
+        return FormatError(path, None, f"the compressed data is corrupt or cut short ({e})")
+    return None
+
+
+def not_utf8(path, lineno, line):
+    """The FormatError for a line that holds bytes that are not UTF-8."""
+    m = _NOT_UTF8.search(line)
+    return FormatError(path, lineno, f"not UTF-8 text (byte 0x{ord(m.group()) - 0xDC00:02X} "
+                                     f"at column {m.start() + 1})")
+
+
+def strict(path, lineno, line):
+    """line, or a FormatError when it holds bytes that are not UTF-8."""
+    if not line.isascii() and _NOT_UTF8.search(line):
+        raise not_utf8(path, lineno, line)
+    return line
+
+
+def lenient(path, lineno, line):
+    """A comment line as text: UTF-8 when it is, else Latin-1 (what older
+    tools wrote). A NUL byte means the file is not text at all."""
+    nul = line.find("\0")
+    if nul >= 0:
+        raise FormatError(path, lineno, f"not a text file (a NUL byte at column {nul + 1})")
+    if line.isascii() or not _NOT_UTF8.search(line):
+        return line
+    return line.encode("utf-8", "surrogateescape").decode("latin-1")
+
+
+def _size_of(stream):
+    """The size in bytes of the regular, uncompressed file under a text
+    stream, or None."""
+    raw = getattr(stream, "buffer", None)
+    if not isinstance(raw, io.BufferedReader):
+        return None
+    try:
+        st = os.fstat(raw.fileno())
+    except (OSError, ValueError):
+        return None
+    return st.st_size if stat.S_ISREG(st.st_mode) else None
 
 
 class Lines:
@@ -33,6 +105,7 @@ class Lines:
     def __init__(self, stream, path):
         self._stream = stream
         self.path = path
+        self.size = _size_of(stream)  # bytes, None when not known (compressed, a pipe)
         self._buf = []
         self._pos = 0
         self.lineno = 0  # lines taken so far
@@ -43,8 +116,11 @@ class Lines:
             return False
         try:
             chunk = self._stream.readlines(self.CHUNK)
-        except UnicodeDecodeError as e:
-            raise FormatError(self.path, None, f"not UTF-8 text ({e.reason} at byte {e.start} of a chunk)") from e
+        except READ_ERRORS as e:
+            error = read_error(e, self.path)
+            if error is None:
+                raise
+            raise error from e
         if not chunk:
             self._eof = True
             return False
@@ -90,11 +166,36 @@ class Lines:
 
 
 def need(lines, what):
-    """The next line, or a truncation error naming what was expected."""
+    """The next line, or a truncation error naming what was expected; a
+    FormatError when the line is not UTF-8."""
     line = lines.next()
     if line is None:
         raise FormatError(lines.path, lines.lineno + 1, f"file is truncated: expected {what}, the file ends here")
-    return line
+    return strict(lines.path, lines.lineno, line)
+
+
+def need_comment(lines, what):
+    """The next line as a comment (see lenient), without its line end: a
+    comment line, or one of which the reader looks at the first letter only
+    (VASP's "Selective dynamics", "Direct", "Direct configuration=")."""
+    line = lines.next()
+    if line is None:
+        raise FormatError(lines.path, lines.lineno + 1, f"file is truncated: expected {what}, the file ends here")
+    return lenient(lines.path, lines.lineno, line.rstrip("\r\n"))
+
+
+def check_count(lines, n, lineno):
+    """Refuses, just before its block is read, an atom count (given on file
+    line lineno) that the file is too small to hold: a corrupt count would
+    otherwise have the rest of the file read into memory before the block
+    comes up short. Only a file of known size (not compressed, not a pipe)
+    is checked; the header lines before the block have had their say, so a
+    file cut in its header still reports that."""
+    size = lines.size
+    if size is not None and n > (size + 1) // MIN_ATOM_LINE_BYTES:
+        raise FormatError(lines.path, lineno, f"{n} atoms, more than the file can hold ({size} bytes, and an "
+                                              f"atom line takes at least {MIN_ATOM_LINE_BYTES}): the count is "
+                                              f"wrong or the file is cut short")
 
 
 def take_block(lines, n, what):

@@ -9,10 +9,10 @@ import re
 import numpy as np
 
 from .. import _ledgra
-from ._blocks import block_error, exact_rows, parse_coords
+from ._blocks import exact_rows, parse_coords, parse_positions, species
 from ._errors import FormatError
 from ._fields import INT, check_comment, number
-from ._files import Lines, need, open_text, take_block, write_text
+from ._files import Lines, check_count, need, need_comment, open_text, take_block, write_text
 from ._model import Structure, Trajectory
 
 FRAME_LINE = re.compile(r"\s*(?:direct|cartesian)\b", re.IGNORECASE)
@@ -24,10 +24,12 @@ FRAME_LINE = re.compile(r"\s*(?:direct|cartesian)\b", re.IGNORECASE)
 
 def _read_header(lines, fmt):
     """Reads comment, scale, lattice, species names and counts. Returns
-    (comment, cell, axis_scale, names, counts): cell already scaled, axis_scale
-    the (3,) factors that Cartesian positions are multiplied by."""
+    (comment, cell, axis_scale, names, counts, counts_line): cell already
+    scaled, axis_scale the (3,) factors that Cartesian positions are
+    multiplied by, counts_line the file line of the counts. Species names
+    are spelled as the XYZ reader spells them."""
     path = lines.path
-    comment = need(lines, f"the comment line of the {fmt} header").rstrip("\r\n")
+    comment = need_comment(lines, f"the comment line of the {fmt} header")
 
     scale_line = need(lines, "the scale factor")
     scale_no = lines.lineno
@@ -37,9 +39,12 @@ def _read_header(lines, fmt):
         if v is None:
             break
         values.append(v)
-    if not values:
-        raise FormatError(path, scale_no, f"expected the scale factor (one number, or three), got {scale_line.strip()!r}")
-    scale = values[:3] if len(values) >= 3 else values[:1]
+    if len(values) not in (1, 3):
+        # VASP reads one number (the universal factor) or three (one per axis).
+        got = f"{len(values)} numbers: " if values else ""
+        raise FormatError(path, scale_no, f"expected the scale factor (one number, or three), "
+                                          f"got {got}{scale_line.strip()!r}")
+    scale = values
     if not all(np.isfinite(scale)) or (len(scale) == 1 and scale[0] == 0):
         raise FormatError(path, scale_no, f"expected a finite, non-zero scale factor, got {scale_line.strip()!r}")
     if len(scale) == 3 and min(scale) <= 0:
@@ -88,7 +93,9 @@ def _read_header(lines, fmt):
     elif len(names) != len(counts):
         raise FormatError(path, counts_no, f"expected one atom count per species name "
                                            f"({len(names)} names, {len(counts)} counts)")
-    return comment, cell, axis_scale, names, counts
+    else:
+        names = species(names)
+    return comment, cell, axis_scale, names, counts, counts_no
 
 
 def _names_from_comment(comment, k):
@@ -186,19 +193,17 @@ def read_poscar(path):
 
 def _read_poscar_lines(lines):
     path = lines.path
-    comment, cell, axis_scale, names, counts = _read_header(lines, "POSCAR")
+    comment, cell, axis_scale, names, counts, counts_no = _read_header(lines, "POSCAR")
     n = sum(counts)
-    line = need(lines, "the 'Selective dynamics' or 'Direct'/'Cartesian' line")
+    line = need_comment(lines, "the 'Selective dynamics' or 'Direct'/'Cartesian' line")
     selective = line.lstrip()[:1] in ("S", "s")
     if selective:
-        line = need(lines, "the 'Direct' or 'Cartesian' line")
+        line = need_comment(lines, "the 'Direct' or 'Cartesian' line")
     cartesian = _is_cartesian(line)
+    check_count(lines, n, counts_no)
     first = lines.lineno + 1
     block = take_block(lines, n, "atom lines")
-    try:
-        values, fixed = _ledgra.parse_poscar_positions_rs(block, selective)
-    except ValueError as e:
-        raise block_error(e, path, first, "coordinates") from e
+    values, fixed = parse_positions(block, selective, path, first)
     if cartesian:
         positions = values * axis_scale if not np.all(axis_scale == 1.0) else values
     else:
@@ -269,13 +274,13 @@ def read_xdatcar(path):
 def _xdatcar_frames(lines):
     """Yields (cell, fractional positions, symbols, comment) per frame."""
     path = lines.path
-    comment, cell, axis_scale, names, counts = _read_header(lines, "XDATCAR")
-    symbols = _expand(names, counts)
-    n = len(symbols)
+    comment, cell, axis_scale, names, counts, counts_no = _read_header(lines, "XDATCAR")
+    n = sum(counts)
+    symbols = None  # spelled out once the first frame shows the count is real
     frame = 0
     while True:
         if frame == 0:
-            line = need(lines, "a 'Direct configuration=' line")
+            line = need_comment(lines, "a 'Direct configuration=' line")
             if not FRAME_LINE.match(line):
                 raise FormatError(path, lines.lineno, f"expected a 'Direct configuration=' line, got {line.strip()!r}")
         else:
@@ -286,17 +291,20 @@ def _xdatcar_frames(lines):
             else:
                 # A header before this frame: the variable-cell form.
                 header_at = lines.lineno + 1
-                _, cell, axis_scale, names_k, counts_k = _read_header(lines, "XDATCAR")
-                if _expand(names_k, counts_k) != symbols:
+                _, cell, axis_scale, names_k, counts_k, counts_no = _read_header(lines, "XDATCAR")
+                if sum(counts_k) != n or _expand(names_k, counts_k) != symbols:
                     raise FormatError(path, header_at, f"the header of frame {frame + 1} lists other atoms "
                                                        f"({' '.join(map(str, counts_k))}) than the first header")
-                line = need(lines, "a 'Direct configuration=' line")
+                line = need_comment(lines, "a 'Direct configuration=' line")
                 if not FRAME_LINE.match(line):
                     raise FormatError(path, lines.lineno,
                                       f"expected a 'Direct configuration=' line, got {line.strip()!r}")
+        check_count(lines, n, counts_no)
         first = lines.lineno + 1
         block = take_block(lines, n, f"coordinate lines in frame {frame + 1}")
         values = parse_coords(block, path, first)
+        if symbols is None:
+            symbols = _expand(names, counts)
         if _is_cartesian(line):
             values = np.linalg.solve(cell.T, (values * axis_scale).T).T
         frame += 1

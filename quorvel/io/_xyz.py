@@ -10,10 +10,10 @@ import re
 import numpy as np
 
 from .. import _ledgra
-from ._blocks import block_error, exact_rows
+from ._blocks import exact_rows, parse_xyz
 from ._errors import FormatError
 from ._fields import INT, check_comment, number
-from ._files import Lines, need, open_text, take_block, write_text
+from ._files import Lines, check_count, need_comment, open_text, strict, take_block, write_text
 from ._model import Structure
 
 _LATTICE = re.compile(r'Lattice="([^"]*)"')
@@ -44,19 +44,19 @@ def _xyz_frames(lines):
                 raise FormatError(path, None, "the file is empty: expected an XYZ atom count")
             return
         line = lines.next()
+        strict(path, lines.lineno, line)
         tokens = line.split()
         if len(tokens) != 1 or not INT.fullmatch(tokens[0]):
             raise FormatError(path, lines.lineno, f"expected the number of atoms of frame {frame + 1} "
                                                   f"(a whole number alone on its line), got {line.strip()!r}")
         n = int(tokens[0])
-        comment = need(lines, f"the comment line of frame {frame + 1}").rstrip("\r\n")
+        count_no = lines.lineno
+        comment = need_comment(lines, f"the comment line of frame {frame + 1}")
         comment_no = lines.lineno
+        check_count(lines, n, count_no)
         first = lines.lineno + 1
         block = take_block(lines, n, f"atom lines in frame {frame + 1}")
-        try:
-            symbols, positions = _ledgra.parse_xyz_block_rs(block)
-        except ValueError as e:
-            raise block_error(e, path, first, "xyz") from e
+        symbols, positions = parse_xyz(block, path, first)
         cell, pbc = _extended_cell(comment, path, comment_no)
         frame += 1
         yield Structure(cell, positions, symbols, pbc, None, comment)
