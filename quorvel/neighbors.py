@@ -251,7 +251,7 @@ def _check_size(box, pbc, reach, what, self_interaction, max_pairs):
     if visits > MAX_VISITS:
         k = int(np.argmax(images))
         raise ValueError(f"{what} reaches about {images[k] / 2:.2g} images of the cell along periodic axis {k} "
-                         f"({'abc'[k]}), which is only {heights[k]:.3g} Å high; the search would never end")
+                         f"({'abc'[k]}), which is only {heights[k]:.3g} Å high; the search would not end in reasonable time")
 
     sphere = 4.0 / 3.0 * math.pi * reach ** 3
     if box.open_box:
@@ -281,8 +281,10 @@ def _check_size(box, pbc, reach, what, self_interaction, max_pairs):
         return
     available = _memory_available()
     needed = estimate * PAIR_BYTES
-    if available is not None and needed > available:
-        raise ValueError(f"{what} would give about {estimate:.2g} pairs ({_bytes(needed)}), more than the "
+    # Half of it: the pair buffers grow by steps while they fill, and the
+    # caller goes on to compute with the arrays.
+    if available is not None and needed > available / 2:
+        raise ValueError(f"{what} would give about {estimate:.2g} pairs ({_bytes(needed)}), more than half the "
                          f"{_bytes(available)} of memory available; pass max_pairs= to raise the limit")
 
 
@@ -321,18 +323,26 @@ def _memory_available():
 
 
 def _cgroup_files():
-    roots = ["/sys/fs/cgroup"]
+    """(limit, usage) file pairs of this process's memory cgroup, v2 and v1,
+    its own folder first, then the mount's root."""
+    own = []
     try:
         with open("/proc/self/cgroup") as f:
             for line in f:
                 parts = line.strip().split(":", 2)
-                if len(parts) == 3 and parts[0] == "0" and parts[2] not in ("", "/"):
-                    roots.insert(0, "/sys/fs/cgroup" + parts[2])
+                if len(parts) != 3 or parts[2] in ("", "/"):
+                    continue
+                if parts[0] == "0":
+                    own.append(("/sys/fs/cgroup" + parts[2], "memory.max", "memory.current"))
+                elif "memory" in parts[1].split(","):
+                    own.append(("/sys/fs/cgroup/memory" + parts[2], "memory.limit_in_bytes",
+                                "memory.usage_in_bytes"))
     except OSError:
         pass
-    for root in roots:
-        yield root + "/memory.max", root + "/memory.current"
-    yield "/sys/fs/cgroup/memory/memory.limit_in_bytes", "/sys/fs/cgroup/memory/memory.usage_in_bytes"
+    own += [("/sys/fs/cgroup", "memory.max", "memory.current"),
+            ("/sys/fs/cgroup/memory", "memory.limit_in_bytes", "memory.usage_in_bytes")]
+    for folder, limit, usage in own:
+        yield f"{folder}/{limit}", f"{folder}/{usage}"
 
 
 def _usable_cell(cell, positions, pbc, scaled):
