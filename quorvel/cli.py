@@ -200,16 +200,29 @@ class _Report:
         self.fine_edges = np.linspace(0.0, cutoff, self.FINE + 1)
         self.fine = np.zeros(self.FINE, dtype=np.int64)
         self.pairs = 0
-        self.atoms = None
-        self.symbols = None
+        self.atoms = None  # (fewest, most) atoms in a frame
+        self.pbc = None
+        self.seen = 0  # frames added
         self.shortest = None
         self.coordination = {}  # species -> (sum of neighbor counts, atom-frames)
+        # species -> (fewest, most) atoms of it in a frame; a frame without
+        # the species counts 0.
+        self.counts = {}
 
     def add(self, k, s, nl):
         import numpy as np
         n = len(s)
-        if self.atoms is None:
-            self.atoms, self.symbols, self.pbc = n, s.symbols, s.pbc
+        if self.pbc is None:
+            self.pbc = s.pbc
+        self.atoms = (n, n) if self.atoms is None else (min(self.atoms[0], n), max(self.atoms[1], n))
+        here = {}
+        for species in s.symbols:
+            here[species] = here.get(species, 0) + 1
+        for species in here.keys() | self.counts.keys():
+            c = here.get(species, 0)
+            low, high = self.counts.get(species, (0 if self.seen else c, c))
+            self.counts[species] = (min(low, c), max(high, c))
+        self.seen += 1
         once = _once(nl)
         d = nl.d[once]
         self.pairs += len(d)
@@ -228,9 +241,10 @@ class _Report:
 
     def text(self, path, format, frames, all_frames):
         lines = []
-        species = ", ".join(f"{sp} {seen // max(frames, 1)}" for sp, (_, seen) in self.coordination.items())
+        species = ", ".join(f"{sp} {_span(self.counts[sp])}" for sp in self.coordination)
         periodic = "".join("xyz"[a] for a in range(3) if self.pbc[a]) or "none"
-        lines.append(f"{path} ({format.upper()}): {self.atoms} atoms ({species}), periodic: {periodic}")
+        atoms = f"{_span(self.atoms)} atoms" + (" per frame" if self.atoms[0] != self.atoms[1] else "")
+        lines.append(f"{path} ({format.upper()}): {atoms} ({species}), periodic: {periodic}")
         if all_frames:
             lines.append(f"frames: {frames}")
         elif format != "poscar":
@@ -281,6 +295,11 @@ class _Report:
         bounds = np.unique(bounds)
         return [(bounds[b] * step, bounds[b + 1] * step, int(self.fine[bounds[b]:bounds[b + 1]].sum()))
                 for b in range(len(bounds) - 1)]
+
+
+def _span(low_high):
+    low, high = low_high
+    return str(low) if low == high else f"{low}-{high}"
 
 
 def _once(nl):
