@@ -24,9 +24,11 @@ OPEN_BOX_MAX_NBINS = 1 << 62
 PAIR_BYTES = 8 + 8 + 8 + 24 + 24  # i, j, d, D, S
 # Searches that always fit: never refused for want of memory.
 SMALL_PAIRS = 1 << 20
-# Cell-image bins a search may visit (about a second per 1e8) before it is
-# refused as one that could not end in reasonable time.
+# Cell-image bins a search may visit (about a second per 1e8), and images of
+# the cell it may reach along one axis, before it is refused as one that
+# could not end in reasonable time.
 MAX_VISITS = 1e10
+MAX_IMAGE_REACH = 1e6
 # Coordinates and cell entries beyond this would overflow squared distances.
 LARGEST_COORDINATE = 1e150
 
@@ -248,7 +250,7 @@ def _check_size(box, pbc, reach, what, self_interaction, max_pairs):
         if pbc[k]:
             images[k] = 2.0 * math.ceil(width / heights[k]) + 1.0 if heights[k] < width else 3.0
     visits = n * float(np.prod(images))
-    if visits > MAX_VISITS:
+    if visits > MAX_VISITS or images.max() > 2 * MAX_IMAGE_REACH + 1:
         k = int(np.argmax(images))
         raise ValueError(f"{what} reaches about {images[k] / 2:.2g} images of the cell along periodic axis {k} "
                          f"({'abc'[k]}), which is only {heights[k]:.3g} Å high; the search would not end in reasonable time")
