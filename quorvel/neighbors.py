@@ -173,6 +173,7 @@ class _Box(NamedTuple):
     positions: np.ndarray  # the positions it sees (translated along open axes, or the given array)
     given: np.ndarray
     open_box: bool  # no periodic axis: the box is bounded to the atoms
+    scaled: bool
 
 
 def _search_box(cell, positions, pbc, scaled):
@@ -189,7 +190,7 @@ def _search_box(cell, positions, pbc, scaled):
         if (np.abs(cell) > LARGEST_COORDINATE).any():
             raise ValueError(f"the cell has entries beyond {LARGEST_COORDINATE:g}")
     if any(pbc) or scaled or not len(positions) or (cell is not None and not _zero_shift_column(cell)):
-        return _Box(_usable_cell(cell, positions, pbc, scaled), positions, positions, False)
+        return _Box(_usable_cell(cell, positions, pbc, scaled), positions, positions, False, scaled)
     moved = positions.copy()
     for k in range(3):
         t = _exact_offset(positions[:, k])
@@ -197,7 +198,7 @@ def _search_box(cell, positions, pbc, scaled):
             moved[:, k] = positions[:, k] - t
     low = np.minimum(moved.min(axis=0), 0.0)
     extent = np.maximum(moved.max(axis=0) - low, 1.0)
-    return _Box(np.diag(extent), moved, positions, True)
+    return _Box(np.diag(extent), moved, positions, True, False)
 
 
 def _zero_shift_column(cell):
@@ -241,6 +242,12 @@ def _check_size(box, pbc, reach, what, self_interaction, max_pairs):
         return
     cross = np.cross(cell[[1, 2, 0]], cell[[2, 0, 1]])
     volume = abs(float(np.linalg.det(cell)))
+    if not volume > 1e-15:
+        # A flat cell: the search refuses it with its own message, or, for
+        # scaled positions, would search a cell of no height.
+        if box.scaled:
+            raise ValueError(f"the cell is singular (det = {volume:.3e}); scaled positions need a cell with volume")
+        return
     heights = volume / np.linalg.norm(cross, axis=1)
     # The search's bins are at least 3 Å wide, and a bin of width w along an
     # axis of height h < w reaches ceil(w / h) images either side.
@@ -248,7 +255,7 @@ def _check_size(box, pbc, reach, what, self_interaction, max_pairs):
     images = np.ones(3)
     for k in range(3):
         if pbc[k]:
-            images[k] = 2.0 * math.ceil(width / heights[k]) + 1.0 if heights[k] < width else 3.0
+            images[k] = 2.0 * float(np.ceil(width / heights[k])) + 1.0 if heights[k] < width else 3.0
     visits = n * float(np.prod(images))
     if visits > MAX_VISITS or images.max() > 2 * MAX_IMAGE_REACH + 1:
         k = int(np.argmax(images))

@@ -355,3 +355,14 @@ def test_command_line_refusals_are_one_line(tmp_path, atoms, cutoff, message):
     assert r.stdout == ""
     assert r.stderr.startswith(f"quorvel neighbors: error: {message}")
     assert r.stderr.count("\n") == 1
+
+
+@pytest.mark.parametrize("scaled, message", [
+    (False, "Cell matrix is singular (det = 0.000e0). Cannot compute scaled positions."),
+    (True, "the cell is singular (det = 0.000e+00); scaled positions need a cell with volume"),
+])
+def test_flat_periodic_cells_are_refused(scaled, message):
+    cell = np.array([[1.0, 0.0, 0.0], [2.0, 0.0, 0.0], [0.0, 0.0, 1.0]])
+    with pytest.raises(ValueError) as e:
+        neighbor_list(cell=cell, positions=np.zeros((2, 3)), cutoff=1.0, scaled_positions=scaled)
+    assert str(e.value) == message
