@@ -39,6 +39,8 @@ def _build_parser():
     p.add_argument("--output", "-o", metavar="PAIRS.npz",
                    help="save the arrays i, j, d, D, S (and frame, with --frames) to a .npz file")
     p.add_argument("--bins", type=int, default=10, metavar="N", help="histogram bins (default 10)")
+    p.add_argument("--max-pairs", type=int, metavar="N",
+                   help="allow searches of up to about N pairs (default: what half the memory available holds)")
     p.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
                    help="progress bar on standard error with --frames (default: auto, when it is a terminal "
                         "and tqdm is installed)")
@@ -122,7 +124,7 @@ def _neighbors(args):
     import numpy as np
 
     from . import io
-    from .neighbors import neighbor_list
+    from .neighbors import PairLimitError, neighbor_list
 
     if args.bins < 1:
         raise UserError("--bins must be at least 1")
@@ -137,7 +139,11 @@ def _neighbors(args):
     report = _Report(args.cutoff, args.bins)
     saved = []
     for k, s in enumerate(frames):
-        nl = neighbor_list(s, args.cutoff)
+        try:
+            nl = neighbor_list(s, args.cutoff, max_pairs=args.max_pairs)
+        except PairLimitError as e:
+            raise UserError(e.reason if args.max_pairs is not None else
+                            f"{e.reason}; pass --max-pairs to raise the limit") from None
         report.add(k, s, nl)
         if args.output:
             saved.append(nl)

@@ -12,7 +12,7 @@ from . import _proxor
 from ._elements import ATOMIC_NUMBERS
 from .io import _three_bools
 
-__all__ = ["Neighbors", "neighbor_list"]
+__all__ = ["Neighbors", "PairLimitError", "neighbor_list"]
 
 DEFAULT_MAX_NBINS = 1_000_000
 # Open boxes: bins of the cutoff's size however far apart the atoms are. The
@@ -31,6 +31,18 @@ MAX_VISITS = 1e10
 MAX_IMAGE_REACH = 1e6
 # Coordinates and cell entries beyond this would overflow squared distances.
 LARGEST_COORDINATE = 1e150
+
+
+class PairLimitError(ValueError):
+    """A search whose pair list would exceed the memory available or
+    max_pairs: ``pairs`` the estimate, ``limit`` the pairs allowed, and
+    ``reason`` the message without the advice to raise the limit."""
+
+    def __init__(self, reason, pairs, limit, hint=""):
+        super().__init__(f"{reason}; {hint}" if hint else reason)
+        self.reason = reason
+        self.pairs = pairs
+        self.limit = limit
 
 
 class Neighbors(NamedTuple):
@@ -260,7 +272,8 @@ def _check_size(box, pbc, reach, what, self_interaction, max_pairs):
     if visits > MAX_VISITS or images.max() > 2 * MAX_IMAGE_REACH + 1:
         k = int(np.argmax(images))
         raise ValueError(f"{what} reaches about {images[k] / 2:.2g} images of the cell along periodic axis {k} "
-                         f"({'abc'[k]}), which is only {heights[k]:.3g} Å high; the search would not end in reasonable time")
+                         f"({'abc'[k]}), which is only {heights[k]:.3g} Å high; the search would not end in "
+                         "reasonable time")
 
     sphere = 4.0 / 3.0 * math.pi * reach ** 3
     if box.open_box:
@@ -284,7 +297,8 @@ def _check_size(box, pbc, reach, what, self_interaction, max_pairs):
         estimate += n
     if max_pairs is not None:
         if estimate > max_pairs:
-            raise ValueError(f"{what} would give about {estimate:.2g} pairs, more than max_pairs={max_pairs}")
+            raise PairLimitError(f"{what} would give about {estimate:.2g} pairs, more than max_pairs={max_pairs}",
+                                 estimate, max_pairs)
         return
     if estimate <= SMALL_PAIRS:
         return
@@ -293,8 +307,9 @@ def _check_size(box, pbc, reach, what, self_interaction, max_pairs):
     # Half of it: the pair buffers grow by steps while they fill, and the
     # caller goes on to compute with the arrays.
     if available is not None and needed > available / 2:
-        raise ValueError(f"{what} would give about {estimate:.2g} pairs ({_bytes(needed)}), more than half the "
-                         f"{_bytes(available)} of memory available; pass max_pairs= to raise the limit")
+        raise PairLimitError(f"{what} would give about {estimate:.2g} pairs ({_bytes(needed)}), more than half "
+                             f"the {_bytes(available)} of memory available",
+                             estimate, int(available / 2 / PAIR_BYTES), "pass max_pairs= to raise the limit")
 
 
 def _bytes(count):

@@ -55,6 +55,7 @@ def one_gigabyte(monkeypatch):
     (float("nan"), "the cutoff must be a finite distance, not negative: got nan"),
 ])
 def test_huge_cutoffs_are_refused_in_one_line(one_gigabyte, cutoff, message):
+    # 48 atoms in 1000 Å^3: 48 * 0.048 * (4/3) pi 300^3 = 2.6e8 pairs, 72 bytes each.
     cell, pos = random_cell_structure()
     with pytest.raises(ValueError) as e:
         neighbor_list(cell=cell, positions=pos, cutoff=cutoff)
@@ -131,8 +132,9 @@ def test_pair_estimate_is_within_a_factor_three(name, kwargs, cutoff):
     count = len(neighbor_list(cutoff=cutoff, **kwargs).i)
     assert count > 0
     assert len(neighbor_list(cutoff=cutoff, max_pairs=3 * count, **kwargs).i) == count
-    with pytest.raises(ValueError, match=r"would give about .* pairs, more than max_pairs=" + str(count // 3)):
+    with pytest.raises(nbmod.PairLimitError, match=r"would give about .* pairs, more than max_pairs=") as e:
         neighbor_list(cutoff=cutoff, max_pairs=count // 3, **kwargs)
+    assert e.value.limit == count // 3 and count / 3 < e.value.pairs < 3 * count
 
 
 @pytest.mark.parametrize("value", [-1, 2.5, True, "10"])
@@ -342,19 +344,31 @@ def test_frames_report_of_a_fixed_composition(tmp_path):
     assert r.stdout.splitlines()[0] == f"{path} (XYZ): 2 atoms (Si 1, O 1), periodic: none"
 
 
-@pytest.mark.parametrize("atoms, cutoff, message", [
-    ("Si 0 0 0\nSi nan 1 1\n", "3", "atom 1 (counting from 0) has a non-finite position (nan, 1.0, 1.0)"),
-    ("Si 0 0 0\nSi 1 1 1\n", "1e20", "a cutoff of 1e+20 Å reaches about 1.7e+19 images of the cell along "
-                                     "periodic axis 0 (a), which is only 6 Å high"),
+@pytest.mark.parametrize("atoms, options, message", [
+    ("Si 0 0 0\nSi nan 1 1\n", ["--cutoff", "3"],
+     "atom 1 (counting from 0) has a non-finite position (nan, 1.0, 1.0)"),
+    ("Si 0 0 0\nSi 1 1 1\n", ["--cutoff", "1e20"],
+     "a cutoff of 1e+20 Å reaches about 1.7e+19 images of the cell along periodic axis 0 (a), which is only 6 Å "
+     "high; the search would not end in reasonable time"),
+    ("Si 0 0 0\nSi 1 1 1\n", ["--cutoff", "30", "--max-pairs", "10"],
+     "a cutoff of 30 Å would give about 2.1e+03 pairs, more than max_pairs=10"),
 ])
-def test_command_line_refusals_are_one_line(tmp_path, atoms, cutoff, message):
+def test_command_line_refusals_are_one_line(tmp_path, atoms, options, message):
     path = tmp_path / "cell.xyz"
     path.write_text('2\nLattice="6 0 0 0 6 0 0 0 6" pbc="T T T"\n' + atoms)
-    r = quorvel_command("neighbors", path, "--cutoff", cutoff)
+    r = quorvel_command("neighbors", path, *options)
     assert r.returncode == 1
     assert r.stdout == ""
-    assert r.stderr.startswith(f"quorvel neighbors: error: {message}")
-    assert r.stderr.count("\n") == 1
+    assert r.stderr == f"quorvel neighbors: error: {message}\n"
+
+
+def test_command_line_max_pairs_raises_the_limit(tmp_path):
+    path = tmp_path / "cell.xyz"
+    path.write_text('2\nLattice="6 0 0 0 6 0 0 0 6" pbc="T T T"\nSi 0 0 0\nSi 1 1 1\n')
+    r = quorvel_command("neighbors", path, "--cutoff", "30", "--max-pairs", "10000")
+    assert r.returncode == 0, r.stderr
+    count = len(neighbor_list(cell=np.eye(3) * 6.0, positions=[[0, 0, 0], [1, 1, 1]], cutoff=30.0).i) // 2
+    assert f"pairs closer than 30 Å: {count}" in r.stdout
 
 
 @pytest.mark.parametrize("scaled, message", [
