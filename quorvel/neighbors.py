@@ -276,14 +276,25 @@ def _check_size(box, pbc, reach, what, self_interaction, max_pairs):
                          "reasonable time")
 
     sphere = 4.0 / 3.0 * math.pi * reach ** 3
-    if box.open_box:
+    if reach == 0.0:
+        estimate = 0.0  # d < 0 holds for no pair
+    elif box.open_box:
         # Atoms closer than the cutoff share a bin of its size or neighbor
         # one: the sum of the squared bin counts follows clusters that the
         # mean density of a large box would miss.
-        size = max(reach, 1e-300)
-        keys = np.clip(np.floor(positions / size), -(1 << 62), 1 << 62).astype(np.int64)
-        keys = keys[np.lexsort(keys.T[::-1])]
-        edges = np.flatnonzero(np.r_[True, (keys[1:] != keys[:-1]).any(axis=1), True])
+        with np.errstate(over="ignore", divide="ignore"):
+            keys = np.floor(np.clip(positions / reach, -2.0 ** 61, 2.0 ** 61))
+        keys -= keys.min(axis=0)
+        shape = keys.max(axis=0) + 1.0
+        if float(np.prod(shape)) < 2.0 ** 62:
+            # One flat bin index per atom: a sort of one column.
+            keys = keys.astype(np.int64)
+            flat = np.sort((keys[:, 0] * int(shape[1]) + keys[:, 1]) * int(shape[2]) + keys[:, 2])
+            edges = np.flatnonzero(np.r_[True, flat[1:] != flat[:-1], True])
+        else:
+            keys = np.minimum(keys, 2.0 ** 62).astype(np.int64)
+            keys = keys[np.lexsort(keys.T[::-1])]
+            edges = np.flatnonzero(np.r_[True, (keys[1:] != keys[:-1]).any(axis=1), True])
         counts = np.diff(edges).astype(np.float64)
         estimate = min(float(n) * n, 4.19 * float((counts * counts).sum()))
     else:
