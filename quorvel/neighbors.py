@@ -29,8 +29,9 @@ SMALL_PAIRS = 1 << 20
 # could not end in reasonable time.
 MAX_VISITS = 1e10
 MAX_IMAGE_REACH = 1e6
-# Coordinates and cell entries beyond this would overflow squared distances.
-LARGEST_COORDINATE = 1e150
+# Coordinates and cell entries beyond this would overflow squared distances
+# or the cell's volume.
+LARGEST_COORDINATE = 1e100
 
 
 class PairLimitError(ValueError):
