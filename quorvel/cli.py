@@ -40,6 +40,8 @@ def _build_parser():
     p.add_argument("--output", "-o", metavar="PAIRS.npz",
                    help="save the arrays i, j, d, D, S (and frame, with --frames) to a .npz file")
     p.add_argument("--bins", type=int, default=10, metavar="N", help="histogram bins (default 10)")
+    p.add_argument("--max-pairs", type=int, metavar="N",
+                   help="allow searches of up to about N pairs (default: what half the memory available holds)")
     p.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
                    help="progress bar on standard error with --frames (default: auto, when it is a terminal "
                         "and tqdm is installed)")
@@ -165,7 +167,7 @@ def _neighbors(args):
     from . import io
     from .io._files import check_writable
     from .io._npz import NpzStream
-    from .neighbors import neighbor_list
+    from .neighbors import PairLimitError, neighbor_list
 
     if args.bins < 1:
         raise UserError("--bins must be at least 1")
@@ -191,7 +193,11 @@ def _neighbors(args):
     with NpzStream(out, names) if out else _Nothing() as saved:
         # Each frame's pairs go to disk as they come: memory does not grow with the frames.
         for k, s in enumerate(frames):
-            nl = neighbor_list(s, args.cutoff)
+            try:
+                nl = neighbor_list(s, args.cutoff, max_pairs=args.max_pairs)
+            except PairLimitError as e:
+                raise UserError(e.reason if args.max_pairs is not None else
+                                f"{e.reason}; pass --max-pairs to raise the limit") from None
             report.add(k, s, nl)
             if out:
                 arrays = {name: getattr(nl, name) for name in names[:5]}
@@ -246,16 +252,29 @@ class _Report:
         self.fine_edges = np.linspace(0.0, cutoff, self.fine_bins + 1)
         self.fine = np.zeros(self.fine_bins, dtype=np.int64)
         self.pairs = 0
-        self.atoms = None
-        self.symbols = None
+        self.atoms = None  # (fewest, most) atoms in a frame
+        self.pbc = None
+        self.seen = 0  # frames added
         self.shortest = None
         self.coordination = {}  # species -> (sum of neighbor counts, atom-frames)
+        # species -> (fewest, most) atoms of it in a frame; a frame without
+        # the species counts 0.
+        self.counts = {}
 
     def add(self, k, s, nl):
         import numpy as np
         n = len(s)
-        if self.atoms is None:
-            self.atoms, self.symbols, self.pbc = n, s.symbols, s.pbc
+        if self.pbc is None:
+            self.pbc = s.pbc
+        self.atoms = (n, n) if self.atoms is None else (min(self.atoms[0], n), max(self.atoms[1], n))
+        here = {}
+        for species in s.symbols:
+            here[species] = here.get(species, 0) + 1
+        for species in here.keys() | self.counts.keys():
+            c = here.get(species, 0)
+            low, high = self.counts.get(species, (0 if self.seen else c, c))
+            self.counts[species] = (min(low, c), max(high, c))
+        self.seen += 1
         once = _once(nl)
         d = nl.d[once]
         self.pairs += len(d)
@@ -274,9 +293,10 @@ class _Report:
 
     def text(self, path, format, frames, all_frames):
         lines = []
-        species = ", ".join(f"{sp} {seen // max(frames, 1)}" for sp, (_, seen) in self.coordination.items())
+        species = ", ".join(f"{sp} {_span(self.counts[sp])}" for sp in self.coordination)
         periodic = "".join("xyz"[a] for a in range(3) if self.pbc[a]) or "none"
-        lines.append(f"{path} ({format.upper()}): {self.atoms} atoms ({species}), periodic: {periodic}")
+        atoms = f"{_span(self.atoms)} atoms" + (" per frame" if self.atoms[0] != self.atoms[1] else "")
+        lines.append(f"{path} ({format.upper()}): {atoms} ({species}), periodic: {periodic}")
         if all_frames:
             lines.append(f"frames: {frames}")
         elif format != "poscar":
@@ -333,6 +353,11 @@ def _labels(edges):
             break
     width = max(5, max(len(t) for t in labels))
     return [t.rjust(width) for t in labels]
+
+
+def _span(low_high):
+    low, high = low_high
+    return str(low) if low == high else f"{low}-{high}"
 
 
 def _once(nl):
