@@ -204,11 +204,14 @@ def test_a_read_error_without_a_file_name_names_the_input(monkeypatch, capsys, e
 ])
 def test_a_full_disk_names_the_output(tmp_path, monkeypatch, capsys, args, named):
     import quorvel.io._files
+    import quorvel.io._npz
 
     def full(*a, **k):
         raise OSError(errno.ENOSPC, "No space left on device")
 
+    # Every file the command writes ends in the one atomic writer.
     monkeypatch.setattr(quorvel.io._files, "atomic_write", full)
+    monkeypatch.setattr(quorvel.io._npz, "atomic_write", full)
     fill = {"POSCAR": quorvel.example_path("POSCAR"), "tmp": tmp_path}
     assert cli.main([a.format(**fill) for a in args]) == 1
     err = capsys.readouterr().err
