@@ -65,6 +65,19 @@ bool convert_geometry(const Arguments<P>& a, Geometry& g) {
            convert_argument(a.name(2), [&] { return binding::to_view2(a[2], DType::float64, g.positions); });
 }
 
+// What the search reads: the converted arguments and a check for Ctrl-C.
+// The radii and element-pair searches choose their own cutoff.
+SearchInputs search_inputs(const Geometry& g, const Options& o, double cutoff = 0.0) {
+    return SearchInputs{.pbc = g.pbc,
+                        .cell = g.cell.view2,
+                        .positions = g.positions.view2,
+                        .cutoff = cutoff,
+                        .self_interaction = o.self_interaction,
+                        .use_scaled_positions = o.use_scaled_positions,
+                        .max_nbins = o.max_nbins,
+                        .cancel = binding::signal_check()};
+}
+
 // The (i, j, d, D, S) tuple, or the exception for a failed search.
 Ref pair_list_result(Result<NeighborList>&& result) {
     if (!result) {
@@ -186,15 +199,7 @@ PyObject* scalar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
             !convert_options(a, 4, o)) {
             return Ref();
         }
-        const SearchInputs in{.pbc = g.pbc,
-                            .cell = g.cell.view2,
-                            .positions = g.positions.view2,
-                            .cutoff = cutoff,
-                            .self_interaction = o.self_interaction,
-                            .use_scaled_positions = o.use_scaled_positions,
-                            .max_nbins = o.max_nbins,
-                            .cancel = binding::signal_check()};
-        return pair_list_result(build_neighbor_list(in));
+        return pair_list_result(build_neighbor_list(search_inputs(g, o, cutoff)));
     });
 }
 
@@ -210,15 +215,7 @@ PyObject* radii_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             !convert_options(a, 4, o)) {
             return Ref();
         }
-        const SearchInputs in{.pbc = g.pbc,
-                            .cell = g.cell.view2,
-                            .positions = g.positions.view2,
-                            .cutoff = 0.0,
-                            .self_interaction = o.self_interaction,
-                            .use_scaled_positions = o.use_scaled_positions,
-                            .max_nbins = o.max_nbins,
-                            .cancel = binding::signal_check()};
-        return pair_list_result(build_neighbor_list_radii(in, radii.view1));
+        return pair_list_result(build_neighbor_list_radii(search_inputs(g, o), radii.view1));
     });
 }
 
@@ -240,15 +237,7 @@ PyObject* dict_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             !convert_options(a, 7, o)) {
             return Ref();
         }
-        const SearchInputs in{.pbc = g.pbc,
-                            .cell = g.cell.view2,
-                            .positions = g.positions.view2,
-                            .cutoff = 0.0,
-                            .self_interaction = o.self_interaction,
-                            .use_scaled_positions = o.use_scaled_positions,
-                            .max_nbins = o.max_nbins,
-                            .cancel = binding::signal_check()};
-        return pair_list_result(build_neighbor_list_dict(in, numbers.view1, zi, zj, values));
+        return pair_list_result(build_neighbor_list_dict(search_inputs(g, o), numbers.view1, zi, zj, values));
     });
 }
 
