@@ -151,7 +151,7 @@ def neighbor_list(structure=None, cutoff=None, *, cell=None, positions=None, pbc
         bad = np.flatnonzero(~(np.isfinite(radii) & (radii >= 0)))
         if len(bad):
             a = int(bad[0])
-            raise ValueError(f"atom {a} (counting from 0) has the radius {radii[a]!r}; "
+            raise ValueError(f"atom {a} (counting from 0) has the radius {float(radii[a])!r}; "
                              "per-atom radii must be finite and not negative")
         if n:
             reach = 2.0 * float(radii.max())

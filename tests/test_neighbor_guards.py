@@ -148,7 +148,7 @@ def test_max_pairs_must_be_a_count(value):
 def test_non_finite_positions_name_the_atom(atom, bad, periodic):
     cell, pos = random_cell_structure()
     pos[atom, 1] = bad
-    x, z = pos[atom, 0], pos[atom, 2]
+    x, z = float(pos[atom, 0]), float(pos[atom, 2])
     with pytest.raises(ValueError) as e:
         neighbor_list(cell=cell, positions=pos, pbc=periodic, cutoff=3.0)
     assert str(e.value) == f"atom {atom} (counting from 0) has a non-finite position ({x!r}, {bad!r}, {z!r})"
