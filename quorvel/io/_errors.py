@@ -38,6 +38,9 @@ class TruncatedTrajectoryWarning(UserWarning):
         super().__init__(f"{self.path}, line {line}: the file is cut short in frame {frames + 1} ({reason}); "
                          f"read the {frames} whole frame{'s' * (frames != 1)} before it")
 
+    def __reduce__(self):
+        return type(self), (self.path, self.line, self.frames, self.reason)
+
 
 def cut_short(error, lines, frames, strict):
     """Called in the handler of a FormatError met inside frame frames + 1 of
@@ -45,12 +48,9 @@ def cut_short(error, lines, frames, strict):
     faulty last line that lacks its line end), warns with a
     TruncatedTrajectoryWarning and returns; else, or with strict, re-raises
     the error."""
-    at_end = getattr(error, "at_end", False)
-    if strict or not (at_end or (error.line == lines.lineno and lines.ends_cut())):
+    reason = getattr(error, "truncation", None)
+    if reason is None and error.line == lines.lineno and lines.ends_cut():
+        reason = f"its last line is cut: {error.reason}"
+    if strict or reason is None:
         raise error
-    reason = error.reason
-    if at_end:
-        reason = reason.removeprefix("file is truncated: ")
-    else:
-        reason = f"its last line is cut: {reason}"
     warnings.warn(TruncatedTrajectoryWarning(error.path, error.line, frames, reason), stacklevel=4)

@@ -182,10 +182,11 @@ class Lines:
 
 def truncated(path, line, reason):
     """The FormatError of a file that ends before what it announces is
-    complete; marked (``at_end``) so that a trajectory reader can tell a
-    cut from a fault."""
+    complete. It carries what fell short (``truncation``, the reason
+    without its "file is truncated" head), so that a trajectory reader can
+    tell a cut from a fault."""
     error = FormatError(path, line, f"file is truncated: {reason}")
-    error.at_end = True
+    error.truncation = reason
     return error
 
 

@@ -3,6 +3,7 @@ XDATCAR trajectories, read and written."""
 
 from __future__ import annotations
 
+import collections
 import os
 import re
 
@@ -22,10 +23,12 @@ FRAME_LINE = re.compile(r"\s*(?:direct|cartesian)\b", re.IGNORECASE)
 # ---------------------------------------------------------------------------
 # Headers
 
+Header = collections.namedtuple("Header", "comment cell axis_scale names counts counts_line named")
+
 
 def _read_header(lines, fmt):
-    """Reads comment, scale, lattice, species names and counts. Returns
-    (comment, cell, axis_scale, names, counts, counts_line, named): cell
+    """Reads comment, scale, lattice, species names and counts. Returns a
+    Header (comment, cell, axis_scale, names, counts, counts_line, named): cell
     already scaled, axis_scale the (3,) factors that Cartesian positions are
     multiplied by, counts_line the file line of the (first) counts, named
     whether the file has species names (else they come from the comment).
@@ -107,7 +110,7 @@ def _read_header(lines, fmt):
             raise FormatError(path, lines.lineno, f"expected one atom count per species name "
                                                   f"({len(names)} names, {len(counts)} counts)")
         names = _species_names(names)
-    return comment, cell, axis_scale, names, counts, counts_no, named
+    return Header(comment, cell, axis_scale, names, counts, counts_no, named)
 
 
 def _starts_with_number(line):
@@ -263,9 +266,13 @@ def _rows(values, fixed, exact):
 def read_poscar(path):
     """Reads a POSCAR or CONTCAR file into a Structure (Cartesian positions).
 
-    Accepts the current format (species names on line 6) and the old one
-    (none; names come from the comment line when it starts with element
-    symbols), one, three or a negative (volume) scale factor, an optional
+    Accepts the current format (species names on line 6, and the counts
+    after them, each wrapped onto several lines or not; a POTCAR label's
+    hash as VASP 6.4.2 writes it, "Cd/1f9b3e8c", is dropped) and the old
+    one (none; names come from the element labels that end the atom lines
+    when each count block's atoms carry one, else from the comment line
+    when it starts with element symbols, else X1, X2, ...), one, three or a
+    negative (volume) scale factor, an optional
     "Selective dynamics" line and Direct or Cartesian coordinates. Anything
     after the position block (velocities, predictor-corrector data) is ignored.
     """
