@@ -8,6 +8,7 @@ import glob
 import os
 import subprocess
 import sys
+import warnings
 
 PROG = "quorvel"
 
@@ -37,6 +38,9 @@ def _build_parser():
                    help="file format (default: from the file name, else from its first lines)")
     p.add_argument("--frames", action="store_true",
                    help="work through every frame of a trajectory (default: the first frame only)")
+    p.add_argument("--strict", action="store_true",
+                   help="with --frames, a trajectory cut short inside a frame is an error (default: its whole "
+                        "frames are reported, with a warning)")
     p.add_argument("--output", "-o", metavar="PAIRS.npz",
                    help="save the arrays i, j, d, D, S (and frame, with --frames) to a .npz file")
     p.add_argument("--bins", type=int, default=10, metavar="N", help="histogram bins (default 10)")
@@ -99,7 +103,11 @@ def main(argv=None):
         parser.error(f"unrecognized arguments: {' '.join(extra)}")
     args.extra = [a for a in extra if a != "--"]
     try:
-        return args.run(args) or 0
+        with warnings.catch_warnings():
+            # A warning (a trajectory cut short) is one line, like an error.
+            warnings.showwarning = lambda message, *_, **__: print(
+                f"{PROG} {args.command}: warning: {message}", file=sys.stderr, flush=True)
+            return args.run(args) or 0
     except KeyboardInterrupt:
         print(f"{PROG}: interrupted", file=sys.stderr)
         return 130
@@ -182,9 +190,14 @@ def _neighbors(args):
         check_writable(out)
     path = args.file
     format = args.format or io.guess_format(path)
-    frames = io.iread(path, format)
+    # The first frame alone is read as a single structure: a cut in it is an error.
+    frames = io.iread(path, format, strict=args.strict or not args.frames)
     if not args.frames:
-        frames = iter([next(frames)])
+        first = next(frames, None)
+        if first is None:
+            raise UserError(f"{path} holds no frame (an XDATCAR header without frames: the run stopped before "
+                            "its first)")
+        frames = iter([first])
     frames = _progress(frames, args.progress, format)
 
     names = ("i", "j", "d", "D", "S") + (("frame",) if args.frames else ())
@@ -208,7 +221,14 @@ def _neighbors(args):
         if hasattr(frames, "close"):
             frames.close()
 
-        print(report.text(path, format, count, args.frames))
+        if count == 0:
+            # A run stopped before its first frame: an answer, not a fault.
+            print(f"{path} ({format.upper()}): frames: 0 (no whole frame in the file), no pairs to report")
+            if out:
+                empty = neighbor_list(positions=np.zeros((0, 3)), cutoff=args.cutoff)
+                saved.append(frame=np.zeros(0, dtype=np.int64), **{name: getattr(empty, name) for name in names[:5]})
+        else:
+            print(report.text(path, format, count, args.frames))
         if out:
             saved.commit()
             print(f"saved {', '.join(names)} to {out}")

@@ -10,7 +10,7 @@ import numpy as np
 
 from . import _proxor
 from ._checks import three_bools
-from ._elements import ATOMIC_NUMBERS
+from ._elements import ATOMIC_NUMBERS, element_of
 
 __all__ = ["Neighbors", "PairLimitError", "neighbor_list"]
 
@@ -82,7 +82,10 @@ def neighbor_list(structure=None, cutoff=None, *, cell=None, positions=None, pbc
       - a mapping from pairs of species to distances, ``{("O", "H"): 1.2}``,
         keyed by symbols or by atomic numbers (symmetric; pairs of species it
         does not name are never neighbors). Every species it names must occur
-        in the atoms, compared exactly ("o" is not "O").
+        in the atoms, compared exactly ("o" is not "O"), except that an
+        element and a POTCAR label of it name the same atoms: ``"Fe"``
+        matches atoms labelled ``"Fe_pv"`` and ``"Fe_pv"`` atoms labelled
+        ``"Fe"`` (labels of one element are not told apart).
 
     ``numbers`` gives atomic numbers directly for integer-keyed mappings;
     otherwise they come from the symbols. ``self_interaction`` adds each atom
@@ -420,10 +423,12 @@ def _usable_cell(cell, positions, pbc, scaled):
 
 
 def _species_id(symbol, extra):
-    z = ATOMIC_NUMBERS.get(symbol)
-    if z is not None:
-        return z
-    # Species that are no element ("X1", "Fe_pv"): ids above every element.
+    """The atomic number of the element a species name stands for (a POTCAR
+    label such as "Fe_pv" stands for Fe); species that are no element ("X1")
+    get ids above every element."""
+    element = element_of(symbol)
+    if element is not None:
+        return ATOMIC_NUMBERS[element]
     return extra.setdefault(symbol, 1000 + len(extra))
 
 
@@ -458,13 +463,16 @@ def _pair_table(cutoff, symbols, numbers, n):
         pair = []
         for x in key:
             if isinstance(x, str):
-                if present_symbols is not None:
-                    if x not in table:
-                        raise ValueError(f"element-pair cutoff {key!r} names species {x!r}, which is not in the "
-                                         f"structure (its species: {species_text})")
+                if present_symbols is not None and x in table:
                     pair.append(table[x])
                     continue
-                z = ATOMIC_NUMBERS.get(x)
+                # An element, or a POTCAR label, names the atoms of its element
+                # whatever label they carry ("Fe" matches "Fe_pv" and back).
+                element = element_of(x)
+                z = None if element is None else ATOMIC_NUMBERS[element]
+                if present_symbols is not None and z not in present_ids:
+                    raise ValueError(f"element-pair cutoff {key!r} names species {x!r}, which is not in the "
+                                     f"structure (its species: {species_text})")
             elif isinstance(x, (int, np.integer)) and not isinstance(x, bool):
                 z = int(x)
             else:

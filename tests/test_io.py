@@ -345,7 +345,7 @@ def test_xdatcar_errors(tmp_path, lineno, new, reported, words):
 def test_xdatcar_truncated_in_the_last_frame_and_lazy_frames_come_first(tmp_path):
     t, text = xdatcar_text()
     p = write(tmp_path, "XDATCAR", "".join(text.splitlines(keepends=True)[:-2]))
-    frames = io.iter_xdatcar(p)
+    frames = io.iter_xdatcar(p, strict=True)
     first = next(frames)
     np.testing.assert_allclose(first.positions, t.positions[0], atol=1e-12)
     next(frames)
@@ -365,7 +365,7 @@ def test_xdatcar_truncated_in_the_last_frame_and_lazy_frames_come_first(tmp_path
 def test_xyz_errors(tmp_path, text, reported, words):
     p = write(tmp_path, "t.xyz", text)
     with pytest.raises(io.FormatError) as info:
-        io.read_xyz(p)
+        io.read_xyz(p, strict=True)
     assert info.value.line == reported and words in info.value.reason
 
 

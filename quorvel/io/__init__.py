@@ -35,13 +35,13 @@ read, iread, write) and ``_npz`` (a .npz written as its arrays grow).
 """
 
 from ._dispatch import FORMATS, guess_format, iread, read, write  # noqa: F401 (FORMATS: the format names)
-from ._errors import FormatError
+from ._errors import FormatError, TruncatedTrajectoryWarning
 from ._model import Structure, Trajectory
 from ._vasp import iter_xdatcar, read_poscar, read_xdatcar, write_poscar, write_xdatcar
 from ._xyz import iter_xyz, read_xyz, write_xyz
 
 __all__ = [
-    "FormatError", "Structure", "Trajectory",
+    "FormatError", "TruncatedTrajectoryWarning", "Structure", "Trajectory",
     "read", "iread", "write", "guess_format",
     "read_poscar", "write_poscar",
     "read_xdatcar", "iter_xdatcar", "write_xdatcar",
@@ -50,6 +50,6 @@ __all__ = [
 
 # The public classes keep the name they are known by, in reprs, tracebacks
 # and pickles alike.
-for _cls in (FormatError, Structure, Trajectory):
+for _cls in (FormatError, TruncatedTrajectoryWarning, Structure, Trajectory):
     _cls.__module__ = __name__
 del _cls

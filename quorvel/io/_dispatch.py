@@ -23,7 +23,7 @@ def guess_format(path):
         return by_name
     try:
         with open_text(path) as f:
-            head = [f.readline() for _ in range(9)]
+            head = [f.readline() for _ in range(_HEAD_LINES)]
     except READ_ERRORS as e:
         error = read_error(e, os.fspath(path))
         if error is None:
@@ -33,11 +33,40 @@ def guess_format(path):
     first = head[0].split()
     if len(first) == 1 and INT.fullmatch(first[0]):
         return "xyz"
-    if any(FRAME_LINE.match(line) and "configuration" in line.lower() for line in head[6:9]):
+    if _is_xdatcar(head):
         return "xdatcar"
     if head[0]:
         return "poscar"
     raise FormatError(path, None, "cannot tell the format of an empty file")
+
+
+# Lines read to tell a VASP file's kind: the header, with room for species
+# names and counts wrapped onto several lines, and the line after it.
+_HEAD_LINES = 40
+
+
+def _is_xdatcar(head):
+    """True when the line after a VASP header's atom counts (the species
+    names and the counts possibly wrapped) is a "Direct configuration="
+    line, or a blank line followed by more (the frames of older VASP 5 runs,
+    after blank lines); a POSCAR has its "Selective dynamics", "Direct" or
+    "Cartesian" line there."""
+    k = 5
+    while k < len(head) and head[k].strip() and not _all_counts(head[k]):
+        k += 1  # species names
+    if k >= len(head) or not _all_counts(head[k]):
+        return False
+    while k < len(head) and _all_counts(head[k]):
+        k += 1  # atom counts
+    after = head[k] if k < len(head) else ""
+    if FRAME_LINE.match(after):
+        return "configuration" in after.lower()
+    return after != "" and not after.strip() and any(line.strip() for line in head[k + 1:])
+
+
+def _all_counts(line):
+    tokens = line.split()
+    return bool(tokens) and all(INT.fullmatch(t) for t in tokens)
 
 
 def _format_of(path, format):
@@ -51,22 +80,32 @@ def _format_of(path, format):
     return format
 
 
-def iread(path, format=None):
+def iread(path, format=None, *, strict=False):
     """Yields every frame of a file of any of the three formats as Structures
-    (a POSCAR file has one)."""
+    (a POSCAR file has one; an XDATCAR file that ends after its header,
+    none).
+
+    A trajectory cut short inside a frame (a killed run) yields every whole
+    frame before the cut and then warns with a TruncatedTrajectoryWarning
+    naming the file and line; with ``strict=True`` the cut is a FormatError
+    ("file is truncated: ...") instead, raised once the whole frames before
+    it are yielded. A POSCAR file cut short is always an error."""
     format = _format_of(path, format)
     if format == "poscar":
         yield read_poscar(path)
     elif format == "xdatcar":
-        yield from iter_xdatcar(path)
+        yield from iter_xdatcar(path, strict=strict)
     else:
-        yield from iter_xyz(path)
+        yield from iter_xyz(path, strict=strict)
 
 
 def read(path, format=None, index=0):
     """Reads one frame of a file as a Structure: the first by default,
     ``index=-1`` for the last. An index beyond the file's frames is an
-    IndexError that says how many frames the file has."""
+    IndexError that says how many frames the file has (an XDATCAR file
+    without frames has 0). A file cut short before the frame asked for ends
+    is a FormatError, as a single structure cut short is: this reads
+    strictly (see iread)."""
     index = operator.index(index)
     s, count = frame_at(path, format, index)
     if s is None:
@@ -80,7 +119,7 @@ def frame_at(path, format, index):
     when there is none; the number of frames read). Reads up to that frame,
     or through the whole file when it is not there; holds at most -index
     frames at a time."""
-    frames = iread(path, format)
+    frames = iread(path, format, strict=True)
     try:
         if index >= 0:
             count = 0

@@ -110,6 +110,7 @@ class Lines:
         self._pos = 0
         self.lineno = 0  # lines taken so far
         self._eof = False
+        self._last = None  # the last line taken
 
     def _fill(self):
         if self._eof:
@@ -136,6 +137,7 @@ class Lines:
         line = self._buf[self._pos]
         self._pos += 1
         self.lineno += 1
+        self._last = line
         return line
 
     def peek(self):
@@ -152,17 +154,40 @@ class Lines:
             self._pos = len(more)
             out += more
         self.lineno += len(out)
+        if out:
+            self._last = out[-1]
         return out
+
+    def ends_cut(self):
+        """True when the last line taken is the file's last and lacks its line
+        end: a line a killed writer left half written."""
+        last = self._last
+        return last is not None and not last.endswith(("\n", "\r")) and self.peek() is None
 
     def at_end(self):
         """True when only blank lines are left; consumes them."""
+        self.skip_blank()
+        return self.peek() is None
+
+    def skip_blank(self):
+        """Consumes the blank lines ahead; returns how many there were."""
+        skipped = 0
         while True:
             line = self.peek()
-            if line is None:
-                return True
-            if line.strip():
-                return False
+            if line is None or line.strip():
+                return skipped
             self.next()
+            skipped += 1
+
+
+def truncated(path, line, reason):
+    """The FormatError of a file that ends before what it announces is
+    complete. It carries what fell short (``truncation``, the reason
+    without its "file is truncated" head), so that a trajectory reader can
+    tell a cut from a fault."""
+    error = FormatError(path, line, f"file is truncated: {reason}")
+    error.truncation = reason
+    return error
 
 
 def need(lines, what):
@@ -170,7 +195,7 @@ def need(lines, what):
     FormatError when the line is not UTF-8."""
     line = lines.next()
     if line is None:
-        raise FormatError(lines.path, lines.lineno + 1, f"file is truncated: expected {what}, the file ends here")
+        raise truncated(lines.path, lines.lineno + 1, f"expected {what}, the file ends here")
     return strict(lines.path, lines.lineno, line)
 
 
@@ -180,7 +205,7 @@ def need_comment(lines, what):
     (VASP's "Selective dynamics", "Direct", "Direct configuration=")."""
     line = lines.next()
     if line is None:
-        raise FormatError(lines.path, lines.lineno + 1, f"file is truncated: expected {what}, the file ends here")
+        raise truncated(lines.path, lines.lineno + 1, f"expected {what}, the file ends here")
     return lenient(lines.path, lines.lineno, line.rstrip("\r\n"))
 
 
@@ -202,8 +227,7 @@ def take_block(lines, n, what):
     """The next n lines, or a truncation error naming what was expected."""
     block = lines.take(n)
     if len(block) < n:
-        raise FormatError(lines.path, lines.lineno + 1,
-                          f"file is truncated: expected {n} {what}, the file ends after {len(block)}")
+        raise truncated(lines.path, lines.lineno + 1, f"expected {n} {what}, the file ends after {len(block)}")
     return block
 
 

@@ -3,14 +3,16 @@ XDATCAR trajectories, read and written."""
 
 from __future__ import annotations
 
+import collections
 import os
 import re
 
 import numpy as np
 
 from .. import _ledgra
+from .._elements import element_of
 from ._blocks import exact_rows, parse_coords, parse_positions, species
-from ._errors import FormatError
+from ._errors import FormatError, cut_short
 from ._fields import INT, check_comment, number
 from ._files import Lines, check_count, need, need_comment, open_text, take_block, write_text
 from ._model import Structure, Trajectory
@@ -21,13 +23,18 @@ FRAME_LINE = re.compile(r"\s*(?:direct|cartesian)\b", re.IGNORECASE)
 # ---------------------------------------------------------------------------
 # Headers
 
+Header = collections.namedtuple("Header", "comment cell axis_scale names counts counts_line named")
+
 
 def _read_header(lines, fmt):
-    """Reads comment, scale, lattice, species names and counts. Returns
-    (comment, cell, axis_scale, names, counts, counts_line): cell already
-    scaled, axis_scale the (3,) factors that Cartesian positions are
-    multiplied by, counts_line the file line of the counts. Species names
-    are spelled as the XYZ reader spells them."""
+    """Reads comment, scale, lattice, species names and counts. Returns a
+    Header (comment, cell, axis_scale, names, counts, counts_line, named): cell
+    already scaled, axis_scale the (3,) factors that Cartesian positions are
+    multiplied by, counts_line the file line of the (first) counts, named
+    whether the file has species names (else they come from the comment).
+    Names and counts may each be wrapped onto several lines. Species names
+    are spelled as the XYZ reader spells them, without the hash of a
+    POTCAR label (see _potcar_name)."""
     path = lines.path
     comment = need_comment(lines, f"the comment line of the {fmt} header")
 
@@ -72,40 +79,118 @@ def _read_header(lines, fmt):
 
     line = need(lines, "the species names or the atom counts")
     tokens = line.split()
-    if tokens and INT.fullmatch(tokens[0]):
-        names = None
-        counts_line, counts_no = line, lines.lineno
-    else:
+    if not tokens:
+        raise FormatError(path, lines.lineno, "expected the species names or the atom counts, got an empty line")
+    names = None
+    if not _starts_with_number(line):
+        # Species names, wrapped onto as many lines as it takes: every line
+        # up to the first that starts with a number. VASP wraps the names it
+        # has from its POTCAR, so a further line of names holds element
+        # symbols or POTCAR labels only; another line stands where the
+        # counts should.
         names = tokens
-        if not names:
-            raise FormatError(path, lines.lineno, "expected the species names or the atom counts, got an empty line")
-        counts_line = need(lines, "the atom counts")
-        counts_no = lines.lineno
+        line = need(lines, "the atom counts")
+        tokens = line.split()
+        while tokens and not _starts_with_number(line) and all(element_of(t) for t in tokens):
+            names += tokens
+            line = need(lines, "the atom counts")
+            tokens = line.split()
+    counts_no = lines.lineno
+    counts = _counts(line, path, counts_no)
+    named = names is not None
+    if names is None:
+        names = _names_from_comment(comment, len(counts))
+    else:
+        # Counts wrapped like the names: lines of counts until there is one
+        # per name.
+        while len(counts) < len(names) and _counts_line(lines.peek()):
+            line = need(lines, "the atom counts")
+            counts += _counts(line, path, lines.lineno)
+        if len(names) != len(counts):
+            raise FormatError(path, lines.lineno, f"expected one atom count per species name "
+                                                  f"({len(names)} names, {len(counts)} counts)")
+        names = _species_names(names)
+    return Header(comment, cell, axis_scale, names, counts, counts_no, named)
+
+
+def _starts_with_number(line):
+    c = line.lstrip()[:1]
+    return c.isdigit() or c in "+-."
+
+
+def _counts_line(line):
+    """True when line holds nothing but whole numbers (more atom counts)."""
+    tokens = line.split() if line is not None else None
+    return bool(tokens) and all(INT.fullmatch(t) for t in tokens)
+
+
+def _counts(line, path, lineno):
     counts = []
-    for token in counts_line.split():
+    for token in line.split():
         if not INT.fullmatch(token):
             break
         counts.append(int(token))
     if not counts:
-        raise FormatError(path, counts_no, f"expected the atom counts (whole numbers), got {counts_line.strip()!r}")
-    if names is None:
-        names = _names_from_comment(comment, len(counts))
-    elif len(names) != len(counts):
-        raise FormatError(path, counts_no, f"expected one atom count per species name "
-                                           f"({len(names)} names, {len(counts)} counts)")
-    else:
-        names = species(names)
-    return comment, cell, axis_scale, names, counts, counts_no
+        raise FormatError(path, lineno, f"expected the atom counts (whole numbers), got {line.strip()!r}")
+    return counts
+
+
+def _species_names(names):
+    """Species names as every format spells them (see species), a POTCAR
+    label's variant after "_" kept as written ("fe_sv_GW" is "Fe_sv_GW")
+    and its hash dropped (see _potcar_name)."""
+    heads, tails = [], []
+    for name in names:
+        name = _potcar_name(name)
+        head, sep, tail = name.partition("_")
+        if not head:
+            head, sep, tail = name, "", ""
+        heads.append(head)
+        tails.append(sep + tail)
+    return [head + tail for head, tail in zip(species(heads), tails)]
+
+
+def _potcar_name(name):
+    """A species name of the species line without the hash VASP 6.4.2 and
+    later write after its POTCAR name ("Cd/1f9b3e8c" is "Cd"). The POTCAR
+    name itself is kept as written ("Fe_pv" stays "Fe_pv"): it is what the
+    run used, it tells apart blocks of one element given different
+    potentials, and it reads back from a written file; what looks up
+    element data takes it for its element (quorvel._elements.element_of)."""
+    head, slash, _ = name.partition("/")
+    return head if slash and head else name
 
 
 def _names_from_comment(comment, k):
     """Species names of an old-format file: the comment's first k words when
     they are all element symbols, else the placeholders X1, X2, ..."""
-    from .._elements import ATOMIC_NUMBERS
     words = comment.split()[:k]
-    if len(words) == k and all(w in ATOMIC_NUMBERS for w in words):
-        return words
+    if len(words) == k and all(element_of(w) is not None for w in words):
+        return _species_names(words)
     return [f"X{n + 1}" for n in range(k)]
+
+
+def _names_from_labels(block, selective, counts):
+    """Species names of an old-format file from the element labels that end
+    its atom lines ("0.0 0.0 0.0 Fe", "0 0 0 T T F Fe"), or None unless
+    every atom of each count block carries the same label and it names an
+    element (an element symbol or a POTCAR label, in any case)."""
+    column = 6 if selective else 3
+    names = []
+    start = 0
+    for count in counts:
+        label = None
+        for line in block[start:start + count]:
+            fields = line.split()
+            if len(fields) <= column or (label is not None and fields[column] != label):
+                return None
+            label = fields[column]
+        if label is None:
+            return None
+        names.append(label)
+        start += count
+    names = _species_names(names)
+    return names if all(element_of(name) for name in names) else None
 
 
 def _expand(names, counts):
@@ -181,9 +266,13 @@ def _rows(values, fixed, exact):
 def read_poscar(path):
     """Reads a POSCAR or CONTCAR file into a Structure (Cartesian positions).
 
-    Accepts the current format (species names on line 6) and the old one
-    (none; names come from the comment line when it starts with element
-    symbols), one, three or a negative (volume) scale factor, an optional
+    Accepts the current format (species names on line 6, and the counts
+    after them, each wrapped onto several lines or not; a POTCAR label's
+    hash as VASP 6.4.2 writes it, "Cd/1f9b3e8c", is dropped) and the old
+    one (none; names come from the element labels that end the atom lines
+    when each count block's atoms carry one, else from the comment line
+    when it starts with element symbols, else X1, X2, ...), one, three or a
+    negative (volume) scale factor, an optional
     "Selective dynamics" line and Direct or Cartesian coordinates. Anything
     after the position block (velocities, predictor-corrector data) is ignored.
     """
@@ -193,7 +282,7 @@ def read_poscar(path):
 
 def _read_poscar_lines(lines):
     path = lines.path
-    comment, cell, axis_scale, names, counts, counts_no = _read_header(lines, "POSCAR")
+    comment, cell, axis_scale, names, counts, counts_no, named = _read_header(lines, "POSCAR")
     n = sum(counts)
     line = need_comment(lines, "the 'Selective dynamics' or 'Direct'/'Cartesian' line")
     selective = line.lstrip()[:1] in ("S", "s")
@@ -204,6 +293,8 @@ def _read_poscar_lines(lines):
     first = lines.lineno + 1
     block = take_block(lines, n, "atom lines")
     values, fixed = parse_positions(block, selective, path, first)
+    if not named:
+        names = _names_from_labels(block, selective, counts) or names
     if cartesian:
         positions = values * axis_scale if not np.all(axis_scale == 1.0) else values
     else:
@@ -245,53 +336,74 @@ def write_poscar(path, structure, *, direct=False, exact=True):
 # XDATCAR
 
 
-def iter_xdatcar(path):
+def iter_xdatcar(path, *, strict=False):
     """Yields the frames of an XDATCAR file one by one, as Structures.
 
-    Reads the fixed-cell form (one header, then frames) and the variable-cell
-    form (a header before every frame) in bounded memory."""
+    Reads the fixed-cell form (one header, then frames, each after a
+    "Direct configuration=" line or, as older VASP 5 wrote, after blank
+    lines) and the variable-cell form (a header before every frame) in
+    bounded memory. A file that ends after its header (a run stopped before
+    its first frame) has no frames. A file cut short inside a frame (a
+    killed run) yields every whole frame before the cut, then warns with a
+    TruncatedTrajectoryWarning naming the file and line; with ``strict``
+    the cut is a FormatError instead."""
     with open_text(path) as f:
-        for cell, frac, symbols, comment in _xdatcar_frames(Lines(f, os.fspath(path))):
+        for cell, frac, symbols, comment in _xdatcar_frames(Lines(f, os.fspath(path)), strict):
             yield Structure(cell, frac @ cell, symbols, (True, True, True), None, comment)
 
 
-def read_xdatcar(path):
+def read_xdatcar(path, *, strict=False):
     """Reads every frame of an XDATCAR file into a Trajectory:
-    ``scaled_positions`` (F, N, 3) as in the file, ``cells`` (F, 3, 3)."""
+    ``scaled_positions`` (F, N, 3) as in the file, ``cells`` (F, 3, 3).
+    A file without frames gives a Trajectory of none (F = 0) with the
+    header's atoms; a file cut short inside a frame, the whole frames
+    before it and a warning (see iter_xdatcar, also for ``strict``)."""
     cells, frames = [], []
-    symbols, comment = [], ""
+    header = {}
     with open_text(path) as f:
-        for k, (cell, frac, symbols_k, comment_k) in enumerate(_xdatcar_frames(Lines(f, os.fspath(path)))):
-            if k == 0:
-                symbols, comment = symbols_k, comment_k
+        for cell, frac, _, _ in _xdatcar_frames(Lines(f, os.fspath(path)), strict, header):
             cells.append(cell)
             frames.append(frac)
-    n = len(symbols)
-    positions = np.stack(frames) if frames else np.zeros((0, n, 3))
-    return Trajectory(np.array(cells).reshape(-1, 3, 3), positions, symbols, (True, True, True), comment)
+    symbols = header["symbols"]
+    positions = np.stack(frames) if frames else np.zeros((0, len(symbols), 3))
+    return Trajectory(np.array(cells).reshape(-1, 3, 3), positions, symbols, (True, True, True), header["comment"])
 
 
-def _xdatcar_frames(lines):
-    """Yields (cell, fractional positions, symbols, comment) per frame."""
+# The most atoms the header of a file without frames may announce: its
+# symbols are spelled out with no atom line to vouch for the count.
+_MOST_ATOMS_WITHOUT_FRAMES = 10_000_000
+
+
+def _xdatcar_frames(lines, strict=False, header=None):
+    """Yields (cell, fractional positions, symbols, comment) per frame; a cut
+    inside a frame ends the frames with a warning (see cut_short). header,
+    a dict, gets the symbols and comment of the first header once the
+    frames are read."""
     path = lines.path
-    comment, cell, axis_scale, names, counts, counts_no = _read_header(lines, "XDATCAR")
+    comment, cell, axis_scale, names, counts, counts_no, _ = _read_header(lines, "XDATCAR")
     n = sum(counts)
     symbols = None  # spelled out once the first frame shows the count is real
     frame = 0
+    blank_separated = False  # frames after blank lines, not configuration lines
     while True:
-        if frame == 0:
-            line = need_comment(lines, "a 'Direct configuration=' line")
-            if not FRAME_LINE.match(line):
-                raise FormatError(path, lines.lineno, f"expected a 'Direct configuration=' line, got {line.strip()!r}")
-        else:
-            if lines.at_end():
-                return
+        try:
+            skipped = lines.skip_blank()
+            if lines.peek() is None:
+                break
             if FRAME_LINE.match(lines.peek()):
-                line = lines.next()
+                line = need_comment(lines, "a 'Direct configuration=' line")
+            elif frame == 0 and skipped:
+                blank_separated = True
+                line = "Direct"
+            elif blank_separated and skipped:
+                line = "Direct"
+            elif frame == 0:
+                line = need_comment(lines, "a 'Direct configuration=' line")
+                raise FormatError(path, lines.lineno, f"expected a 'Direct configuration=' line, got {line.strip()!r}")
             else:
                 # A header before this frame: the variable-cell form.
                 header_at = lines.lineno + 1
-                _, cell, axis_scale, names_k, counts_k, counts_no = _read_header(lines, "XDATCAR")
+                _, cell, axis_scale, names_k, counts_k, counts_no, _ = _read_header(lines, "XDATCAR")
                 if sum(counts_k) != n or _expand(names_k, counts_k) != symbols:
                     raise FormatError(path, header_at, f"the header of frame {frame + 1} lists other atoms "
                                                        f"({' '.join(map(str, counts_k))}) than the first header")
@@ -299,16 +411,25 @@ def _xdatcar_frames(lines):
                 if not FRAME_LINE.match(line):
                     raise FormatError(path, lines.lineno,
                                       f"expected a 'Direct configuration=' line, got {line.strip()!r}")
-        check_count(lines, n, counts_no)
-        first = lines.lineno + 1
-        block = take_block(lines, n, f"coordinate lines in frame {frame + 1}")
-        values = parse_coords(block, path, first)
+            check_count(lines, n, counts_no)
+            first = lines.lineno + 1
+            block = take_block(lines, n, f"coordinate lines in frame {frame + 1}")
+            values = parse_coords(block, path, first)
+        except FormatError as e:
+            cut_short(e, lines, frame, strict)
+            break
         if symbols is None:
             symbols = _expand(names, counts)
         if _is_cartesian(line):
             values = np.linalg.solve(cell.T, (values * axis_scale).T).T
         frame += 1
         yield cell, values, symbols, comment
+    if header is not None:
+        if symbols is None:
+            if n > _MOST_ATOMS_WITHOUT_FRAMES:
+                raise FormatError(path, counts_no, f"{n} atoms and no frame: the count is wrong")
+            symbols = _expand(names, counts)
+        header.update(symbols=symbols, comment=comment)
 
 
 def write_xdatcar(path, frames, *, exact=True):

@@ -11,31 +11,39 @@ import numpy as np
 
 from .. import _ledgra
 from ._blocks import exact_rows, parse_xyz
-from ._errors import FormatError
+from ._errors import FormatError, cut_short
 from ._fields import INT, check_comment, number
-from ._files import Lines, check_count, need_comment, open_text, strict, take_block, write_text
+from ._files import Lines, check_count, need_comment, open_text, take_block, write_text
+from ._files import strict as strict_text
 from ._model import Structure
 
 _LATTICE = re.compile(r'Lattice="([^"]*)"')
 _PBC = re.compile(r'pbc="([^"]*)"', re.IGNORECASE)
 
 
-def iter_xyz(path):
+def iter_xyz(path, *, strict=False):
     """Yields the frames of a (multi-frame) XYZ file as Structures.
 
     The comment line is kept as it is. When it carries an extended-XYZ
     ``Lattice="..."`` (and ``pbc="T T T"``), the cell and periodicity are taken
-    from it; otherwise the cell is zero and nothing is periodic."""
+    from it; otherwise the cell is zero and nothing is periodic.
+
+    A file cut short inside a frame (a killed run) yields every whole frame
+    before the cut, then warns with a TruncatedTrajectoryWarning naming the
+    file and line; with ``strict`` the cut is a FormatError instead. A file
+    cut short in its first frame is a FormatError either way: it holds no
+    frame at all."""
     with open_text(path) as f:
-        yield from _xyz_frames(Lines(f, os.fspath(path)))
+        yield from _xyz_frames(Lines(f, os.fspath(path)), strict)
 
 
-def read_xyz(path):
-    """Reads every frame of an XYZ file: a list of Structures."""
-    return list(iter_xyz(path))
+def read_xyz(path, *, strict=False):
+    """Reads every frame of an XYZ file: a list of Structures (see iter_xyz
+    for a file cut short and ``strict``)."""
+    return list(iter_xyz(path, strict=strict))
 
 
-def _xyz_frames(lines):
+def _xyz_frames(lines, strict=False):
     path = lines.path
     frame = 0
     while True:
@@ -43,20 +51,26 @@ def _xyz_frames(lines):
             if frame == 0:
                 raise FormatError(path, None, "the file is empty: expected an XYZ atom count")
             return
-        line = lines.next()
-        strict(path, lines.lineno, line)
-        tokens = line.split()
-        if len(tokens) != 1 or not INT.fullmatch(tokens[0]):
-            raise FormatError(path, lines.lineno, f"expected the number of atoms of frame {frame + 1} "
-                                                  f"(a whole number alone on its line), got {line.strip()!r}")
-        n = int(tokens[0])
-        count_no = lines.lineno
-        comment = need_comment(lines, f"the comment line of frame {frame + 1}")
-        comment_no = lines.lineno
-        check_count(lines, n, count_no)
-        first = lines.lineno + 1
-        block = take_block(lines, n, f"atom lines in frame {frame + 1}")
-        symbols, positions = parse_xyz(block, path, first)
+        try:
+            line = lines.next()
+            strict_text(path, lines.lineno, line)
+            tokens = line.split()
+            if len(tokens) != 1 or not INT.fullmatch(tokens[0]):
+                raise FormatError(path, lines.lineno, f"expected the number of atoms of frame {frame + 1} "
+                                                      f"(a whole number alone on its line), got {line.strip()!r}")
+            n = int(tokens[0])
+            count_no = lines.lineno
+            comment = need_comment(lines, f"the comment line of frame {frame + 1}")
+            comment_no = lines.lineno
+            check_count(lines, n, count_no)
+            first = lines.lineno + 1
+            block = take_block(lines, n, f"atom lines in frame {frame + 1}")
+            symbols, positions = parse_xyz(block, path, first)
+        except FormatError as e:
+            # A file without one whole frame holds nothing to read, cut or
+            # not: an error, as an empty file is.
+            cut_short(e, lines, frame, strict or frame == 0)
+            return
         cell, pbc = _extended_cell(comment, path, comment_no)
         frame += 1
         yield Structure(cell, positions, symbols, pbc, None, comment)
