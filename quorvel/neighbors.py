@@ -17,7 +17,8 @@ DEFAULT_MAX_NBINS = 1_000_000
 
 
 class Neighbors(NamedTuple):
-    """Every pair closer than the cutoff, in both directions, ordered by i.
+    """Every pair closer than the cutoff, in both directions, ordered by i
+    (one direction with ``half=True``; None for quantities not asked for).
 
     i, j  (M,) int64 atom indices
     d     (M,) float64 distances
@@ -34,7 +35,7 @@ class Neighbors(NamedTuple):
 
 def neighbor_list(structure=None, cutoff=None, *, cell=None, positions=None, pbc=None, symbols=None,
                   numbers=None, self_interaction=False, scaled_positions=False,
-                  max_nbins=DEFAULT_MAX_NBINS):
+                  max_nbins=DEFAULT_MAX_NBINS, quantities="ijdDS", half=False, threads=None):
     """Every pair of atoms closer than a cutoff, as ``Neighbors(i, j, d, D, S)``.
 
     The atoms come from ``structure`` (anything with ``cell``, ``positions``,
@@ -54,7 +55,28 @@ def neighbor_list(structure=None, cutoff=None, *, cell=None, positions=None, pbc
     otherwise they come from the symbols. ``self_interaction`` adds each atom
     paired with itself (d = 0); ``scaled_positions`` means the positions are
     fractional coordinates.
+
+    ``quantities`` chooses the arrays to compute (any of the letters
+    "ijdDS"); the others are None in the result. ``half=True`` keeps each
+    unordered pair once: (i, j, S) with i < j, or i == j and S
+    lexicographically positive. ``threads`` runs the search with the
+    interpreter lock released on that many threads (0 is not allowed; None
+    with other keywords: the CPUs this process may use); the result is the
+    same bit for bit. With the defaults the search holds the lock and runs on
+    the calling thread.
     """
+    calls = _proxor
+    if quantities != "ijdDS" or half or threads is not None:
+        from .engine import PairCalls
+        calls = PairCalls(quantities, half, threads)
+    return Neighbors(*_search(calls, structure, cutoff, cell, positions, pbc, symbols, numbers, self_interaction,
+                              scaled_positions, max_nbins))
+
+
+def _search(calls, structure, cutoff, cell, positions, pbc, symbols, numbers, self_interaction, scaled_positions,
+            max_nbins):
+    """The native search of neighbor_list's arguments, through `calls`
+    (``_proxor`` or an object with its three functions)."""
     if structure is not None:
         if cell is None:
             cell = structure.cell
@@ -81,10 +103,10 @@ def neighbor_list(structure=None, cutoff=None, *, cell=None, positions=None, pbc
 
     if isinstance(cutoff, Mapping):
         ids, zi, zj, values = _pair_table(cutoff, symbols, numbers, n)
-        result = _proxor.primitive_neighbor_list_dict_rs(list(pbc), cell, positions, ids, zi, zj, values, **common)
+        result = calls.primitive_neighbor_list_dict_rs(list(pbc), cell, positions, ids, zi, zj, values, **common)
     elif np.ndim(cutoff) == 0:
         r = _finite_nonnegative(float(cutoff), "the cutoff")
-        result = _proxor.primitive_neighbor_list_rs(list(pbc), cell, positions, r, **common)
+        result = calls.primitive_neighbor_list_rs(list(pbc), cell, positions, r, **common)
     else:
         radii = np.ascontiguousarray(cutoff, dtype=np.float64)
         if radii.shape != (n,):
@@ -93,8 +115,8 @@ def neighbor_list(structure=None, cutoff=None, *, cell=None, positions=None, pbc
                              f"per-atom radii must be one-dimensional, not of shape {radii.shape}")
         if n and not (np.isfinite(radii).all() and (radii >= 0).all()):
             raise ValueError("per-atom radii must be finite and not negative")
-        result = _proxor.primitive_neighbor_list_radii_rs(list(pbc), cell, positions, radii, **common)
-    return Neighbors(*result)
+        result = calls.primitive_neighbor_list_radii_rs(list(pbc), cell, positions, radii, **common)
+    return result
 
 
 def _finite_nonnegative(value, what):
