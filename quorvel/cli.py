@@ -39,6 +39,8 @@ def _build_parser():
     p.add_argument("--output", "-o", metavar="PAIRS.npz",
                    help="save the arrays i, j, d, D, S (and frame, with --frames) to a .npz file")
     p.add_argument("--bins", type=int, default=10, metavar="N", help="histogram bins (default 10)")
+    p.add_argument("--threads", type=int, metavar="N",
+                   help="search threads, interpreter lock released (default: one, lock held)")
     p.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
                    help="progress bar on standard error with --frames (default: auto, when it is a terminal "
                         "and tqdm is installed)")
@@ -127,6 +129,8 @@ def _neighbors(args):
 
     if args.bins < 1:
         raise UserError("--bins must be at least 1")
+    if args.threads is not None and args.threads < 1:
+        raise UserError("--threads must be at least 1")
     path = args.file
     format = args.format or io.guess_format(path)
     frames = io.iread(path, format)
@@ -138,7 +142,7 @@ def _neighbors(args):
     report = _Report(args.cutoff, args.bins)
     saved = []
     for k, s in enumerate(frames):
-        nl = neighbor_list(s, args.cutoff)
+        nl = neighbor_list(s, args.cutoff, threads=args.threads)
         report.add(k, s, nl)
         if args.output:
             saved.append(nl)
