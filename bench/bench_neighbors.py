@@ -39,6 +39,7 @@ import time  # noqa: E402
 import numpy as np  # noqa: E402
 
 import quorvel  # noqa: E402
+from quorvel.io import Structure  # noqa: E402
 from quorvel import _engine, _proxor  # noqa: E402
 
 try:
@@ -224,7 +225,7 @@ def batch_structures(count=10000, atoms=64, seed=5):
     rng = np.random.default_rng(seed)
     side = (atoms / SILICON_DENSITY) ** (1 / 3)
     cell = np.eye(3) * side
-    return [quorvel.io.Structure(cell=cell, positions=rng.uniform(0, side, (atoms, 3)), symbols=["Si"] * atoms,
+    return [Structure(cell=cell, positions=rng.uniform(0, side, (atoms, 3)), symbols=["Si"] * atoms,
                                  pbc=(True, True, True)) for _ in range(count)]
 
 

@@ -106,6 +106,26 @@ def _geometry(structure):
     return pbc, _usable_cell(cell, positions, pbc, False), positions
 
 
+def _batch_geometry(structures):
+    """pbc (B, 3), cells (B, 3, 3) and the positions of each structure, as
+    _geometry gives them; the cells are checked all at once, and only those
+    that are missing or have zero vectors go through _geometry."""
+    try:
+        cells = np.array([s.cell for s in structures], dtype=np.float64).reshape(len(structures), 3, 3)
+        positions = [np.ascontiguousarray(s.positions, dtype=np.float64) for s in structures]
+        pbc = np.array([three_bools(s.pbc) for s in structures], dtype=bool).reshape(len(structures), 3)
+    except (TypeError, ValueError, AttributeError):
+        cells = None
+    if cells is None or not all(p.ndim == 2 and p.shape[1] == 3 for p in positions):
+        geometry = [_geometry(s) for s in structures]
+        return (np.array([g[0] for g in geometry], dtype=bool).reshape(len(geometry), 3),
+                np.array([g[1] for g in geometry], dtype=np.float64).reshape(len(geometry), 3, 3),
+                [g[2] for g in geometry])
+    for b in np.flatnonzero(~cells.any(axis=2).all(axis=1)):
+        pbc[b], cells[b], positions[b] = _geometry(structures[b])
+    return pbc, cells, positions
+
+
 def distance_histogram(structure, rmax, bins, *, species_pairs=False, threads=None):
     """Counts of unordered pairs by distance, ``int64 (bins,)``.
 
@@ -173,14 +193,14 @@ def neighbor_lists(structures, cutoff, *, quantities="ijdDS", half=False, thread
     quantities = check_quantities(quantities)
     threads = native_threads(threads)
     cutoff = _finite_nonnegative(float(cutoff), "the cutoff")
-    geometry = [_geometry(s) for s in structures]
-    count = len(geometry)
-    pbc = np.array([g[0] for g in geometry], dtype=bool).reshape(count, 3)
-    cells = np.ascontiguousarray(np.array([g[1] for g in geometry], dtype=np.float64).reshape(3 * count, 3))
-    sizes = np.array([len(g[2]) for g in geometry], dtype=np.int64)
+    structures = list(structures)
+    count = len(structures)
+    pbc, cells, positions = _batch_geometry(structures)
+    sizes = np.array([len(p) for p in positions], dtype=np.int64)
     atom_offsets = np.zeros(count + 1, dtype=np.int64)
     np.cumsum(sizes, out=atom_offsets[1:])
-    positions = np.concatenate([g[2] for g in geometry]) if count else np.zeros((0, 3))
+    positions = np.concatenate(positions) if count else np.zeros((0, 3))
+    cells = np.ascontiguousarray(cells.reshape(3 * count, 3))
     *pairs, pair_offsets = _engine.batch_pairs(pbc, cells, np.ascontiguousarray(positions), atom_offsets, cutoff,
                                                quantities=quantities, half=bool(half),
                                                self_interaction=bool(self_interaction), threads=threads)

@@ -369,9 +369,16 @@ Result<BatchPairs> find_batch_pairs(const BatchInputs& in, unsigned fields, bool
                     return;
                 }
                 if (!prepared->empty) {
-                    // Room for this structure's estimate; the arrays grow by a
-                    // quarter at a time when it falls short.
-                    detail::ChosenSink sink(out[t], half ? prepared->estimate / 2 + 64 : prepared->estimate);
+                    // Room for this structure's estimate. When that falls short,
+                    // room for the structures left at the mean so far: growing
+                    // one large buffer step by step costs more than the pairs.
+                    std::size_t room = half ? prepared->estimate / 2 + 64 : prepared->estimate;
+                    const std::size_t done = b - first_structure[t];
+                    if (done > 0 && out[t].capacity - out[t].count < room) {
+                        const std::size_t mean = out[t].count / done + 1;
+                        room = std::max(room, (mean + mean / 8) * (first_structure[t + 1] - b));
+                    }
+                    detail::ChosenSink sink(out[t], room);
                     sink.filter.half = half;
                     sink.base = lo;
                     const std::size_t count = search(prepared->grid, sink, 0, prepared->grid.atoms, stop);
