@@ -292,6 +292,7 @@ Result<Buffer<int64_t>> distance_histogram(const SearchInputs& in, const Cutoffs
             sink.w.bins = spec.bins;
             sink.w.rmax = spec.rmax;
             sink.w.scale = static_cast<double>(spec.bins) / spec.rmax;
+            sink.w.bins_f = static_cast<double>(spec.bins);
             sink.w.types = typed ? types.data() : nullptr;
             sink.w.ntypes = ntypes;
             sink.w.filter = filter->filter;
@@ -373,9 +374,9 @@ Result<BatchPairs> find_batch_pairs(const BatchInputs& in, unsigned fields, bool
                     // room for the structures left at the mean so far: growing
                     // one large buffer step by step costs more than the pairs.
                     std::size_t room = half ? prepared->estimate / 2 + 64 : prepared->estimate;
-                    const std::size_t done = b - first_structure[t];
-                    if (done > 0 && out[t].capacity - out[t].count < room) {
-                        const std::size_t mean = out[t].count / done + 1;
+                    const std::size_t searched = b - first_structure[t];
+                    if (searched > 0 && out[t].capacity - out[t].count < room) {
+                        const std::size_t mean = out[t].count / searched + 1;
                         room = std::max(room, (mean + mean / 8) * (first_structure[t + 1] - b));
                     }
                     detail::ChosenSink sink(out[t], room);

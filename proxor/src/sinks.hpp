@@ -30,17 +30,25 @@ struct PairFilter {
 
     [[nodiscard]] bool trivial() const noexcept { return kind == Kind::none && !half; }
 
+    // Written without data-dependent branches: about half the pairs of a
+    // half list are dropped, in no predictable pattern.
     [[nodiscard]] bool keeps(int64_t i, int64_t j, double d, int64_t s0, int64_t s1, int64_t s2) const noexcept {
-        if (half && !(i < j || (i == j && (s0 != 0 ? s0 > 0 : s1 != 0 ? s1 > 0 : s2 > 0)))) return false;
+        bool keep = true;
+        if (half) {
+            const bool positive = s0 != 0 ? s0 > 0 : s1 != 0 ? s1 > 0 : s2 > 0;
+            keep = (i < j) | ((i == j) & positive);
+        }
         switch (kind) {
             case Kind::none:
-                return true;
+                break;
             case Kind::radii:
-                return radii[i] + radii[j] > d;
+                keep &= radii[i] + radii[j] > d;
+                break;
             case Kind::table:
-                return table[species[i] * kinds + species[j]] > d;
+                keep &= table[species[i] * kinds + species[j]] > d;
+                break;
         }
-        return true;
+        return keep;
     }
 };
 
@@ -59,8 +67,10 @@ struct ChosenWriter {
 
     void push(int64_t pi, int64_t pj, double dist, double dx, double dy, double dz, int64_t s0, int64_t s1,
               int64_t s2) noexcept {
-        if (!filter.keeps(pi, pj, dist, s0, s1, s2)) return;
-        const std::size_t c = count++;
+        // Every pair is written at the next slot (the search makes room for
+        // all candidates it hands over) and counted only when kept.
+        const std::size_t c = count;
+        count = c + (filter.keeps(pi, pj, dist, s0, s1, s2) ? 1 : 0);
         if (i != nullptr) i[c] = pi + base;
         if (j != nullptr) j[c] = pj + base;
         if (d != nullptr) d[c] = dist;
@@ -111,9 +121,9 @@ struct CountWriter {
     }
     void push(int64_t pi, int64_t pj, double dist, double, double, double, int64_t s0, int64_t s1,
               int64_t s2) noexcept {
-        if (!filter.keeps(pi, pj, dist, s0, s1, s2)) return;
-        ++counts[pi];
-        ++count;
+        const int64_t keep = filter.keeps(pi, pj, dist, s0, s1, s2) ? 1 : 0;
+        counts[pi] += keep;
+        count += static_cast<std::size_t>(keep);
     }
 };
 
@@ -131,6 +141,7 @@ struct HistogramWriter {
     std::size_t bins = 0;
     double rmax = 0.0;
     double scale = 0.0;
+    double bins_f = 0.0;  // bins, as a double
     const uint32_t* types = nullptr;
     std::size_t ntypes = 1;
     std::size_t count = 0;
@@ -139,12 +150,14 @@ struct HistogramWriter {
 
     void push(int64_t pi, int64_t pj, double dist, double, double, double, int64_t s0, int64_t s1,
               int64_t s2) noexcept {
-        if (!(dist < rmax) || !filter.keeps(pi, pj, dist, s0, s1, s2)) return;
-        const auto b = static_cast<std::size_t>(dist * scale);
-        if (b >= bins) return;
+        // Branch-free: whether a pair counts is no predictable pattern.
+        // floor(x) < bins exactly when x < bins.
+        const double x = dist * scale;
+        const bool keep = (dist < rmax) & (x < bins_f) & filter.keeps(pi, pj, dist, s0, s1, s2);
+        const std::size_t b = keep ? static_cast<std::size_t>(x) : 0;
         const std::size_t cls = types == nullptr ? 0 : types[pi] * ntypes + types[pj];
-        ++hist[cls * bins + b];
-        ++count;
+        hist[cls * bins + b] += keep ? 1 : 0;
+        count += keep ? 1 : 0;
     }
 };
 
