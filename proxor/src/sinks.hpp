@@ -67,10 +67,8 @@ struct ChosenWriter {
 
     void push(int64_t pi, int64_t pj, double dist, double dx, double dy, double dz, int64_t s0, int64_t s1,
               int64_t s2) noexcept {
-        // Every pair is written at the next slot (the search makes room for
-        // all candidates it hands over) and counted only when kept.
-        const std::size_t c = count;
-        count = c + (filter.keeps(pi, pj, dist, s0, s1, s2) ? 1 : 0);
+        if (!filter.keeps(pi, pj, dist, s0, s1, s2)) return;
+        const std::size_t c = count++;
         if (i != nullptr) i[c] = pi + base;
         if (j != nullptr) j[c] = pj + base;
         if (d != nullptr) d[c] = dist;
