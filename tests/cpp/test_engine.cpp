@@ -2,6 +2,7 @@
 // bit for bit and in order, the one-thread five-array list filtered here.
 // Built also under ThreadSanitizer (make test-tsan).
 #include <gtest/gtest.h>
+#include <sched.h>
 
 #include <atomic>
 #include <cmath>
@@ -281,6 +282,24 @@ TEST(PlanThreads, SmallInputsStayOnTheCallingThread) {
     EXPECT_EQ(pd::plan_threads(2, 1 << 20, 4096), 2u);
     EXPECT_EQ(pd::plan_threads(0, 1 << 30, 1), pd::available_cpus());
     EXPECT_GE(pd::available_cpus(), 1u);
+}
+
+TEST(PlanThreads, AvailableCpusFollowTheAffinityMask) {
+    cpu_set_t saved;
+    ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int c = 0; c < CPU_SETSIZE; ++c) {
+        if (CPU_ISSET(c, &saved)) {
+            CPU_SET(c, &one);
+            break;
+        }
+    }
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    const unsigned pinned = pd::available_cpus();
+    ASSERT_EQ(sched_setaffinity(0, sizeof saved, &saved), 0);
+    EXPECT_EQ(pinned, 1u);
+    EXPECT_LE(pd::available_cpus(), static_cast<unsigned>(CPU_COUNT(&saved)));
 }
 
 TEST(RunParallel, AWorkerExceptionArrivesAfterAllJoined) {
