@@ -289,7 +289,7 @@ TEST(PlanThreads, AvailableCpusFollowTheAffinityMask) {
     ASSERT_EQ(sched_getaffinity(0, sizeof saved, &saved), 0);
     cpu_set_t one;
     CPU_ZERO(&one);
-    for (int c = 0; c < CPU_SETSIZE; ++c) {
+    for (std::size_t c = 0; c < std::size_t{CPU_SETSIZE}; ++c) {
         if (CPU_ISSET(c, &saved)) {
             CPU_SET(c, &one);
             break;
