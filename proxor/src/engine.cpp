@@ -41,13 +41,14 @@ ChosenWriter ChosenSink::writer() noexcept {
                         (f & k_field_d) != 0 ? out_.d.data() : nullptr,
                         (f & k_field_D) != 0 ? out_.D.data() : nullptr,
                         (f & k_field_S) != 0 ? out_.S.data() : nullptr,
-                        out_.count,
+                        fixed_ ? start_ : out_.count,
                         capacity_,
                         filter,
                         base};
 }
 
 void ChosenSink::grow(ChosenWriter& w, std::size_t extra) {
+    if (fixed_) return;  // never short: capacity_ is SIZE_MAX
     const std::size_t count = w.count;
     const std::size_t capacity = std::max(count + extra, capacity_ + capacity_ / 4 + 64);
     out_.resize(capacity);
@@ -197,28 +198,69 @@ Result<PairArrays> find_pairs(const SearchInputs& in, const Cutoffs& cutoffs, un
 
     const std::size_t atoms = prepared->grid.atoms;
     const unsigned parts = detail::plan_threads(threads.count, atoms, threads.min_atoms);
-    std::vector<PairArrays> out(parts);
-    const auto search = detail::range_function<detail::ChosenSink>(detail::best_simd());
-    const bool done = detail::run_parallel(
+    if (parts == 1) {
+        PairArrays out;
+        out.fields = fields;
+        const auto search = detail::range_function<detail::ChosenSink>(detail::best_simd());
+        const bool done = detail::run_parallel(
+            1,
+            [&](unsigned, const CancelCheck& stop) {
+                detail::ChosenSink sink(out, half ? prepared->estimate / 2 + 64 : prepared->estimate);
+                sink.filter = filter->filter;
+                const std::size_t count = search(prepared->grid, sink, 0, atoms, stop);
+                if (count != SIZE_MAX) sink.settle(count);
+            },
+            in.cancel);
+        if (!done) return cancelled();
+        out.resize(out.count);
+        return out;
+    }
+
+    // Two passes: the pairs of each range are counted first (the counting
+    // sink, a fraction of a full search), so that every thread then writes
+    // its range straight into the final arrays, faulting its own part of
+    // them, with no copy afterwards.
+    Buffer<int64_t> per_atom = Buffer<int64_t>::zeroed(atoms);
+    const auto count_range = detail::range_function<detail::CountSink>(detail::best_simd());
+    bool done = detail::run_parallel(
         parts,
         [&](unsigned t, const CancelCheck& stop) {
-            const std::size_t first = range_start(atoms, t, parts);
-            const std::size_t last = range_start(atoms, t + 1, parts);
-            out[t].fields = fields;
-            // The estimate's share of this range; a half list holds about half.
-            std::size_t guess = prepared->estimate / parts + 64;
-            if (half) guess = guess / 2 + 64;
-            detail::ChosenSink sink(out[t], guess);
-            sink.filter = filter->filter;
-            const std::size_t count = search(prepared->grid, sink, first, last, stop);
-            if (count != SIZE_MAX) sink.settle(count);
+            detail::CountSink sink;
+            sink.w.counts = per_atom.data();
+            sink.w.filter = filter->filter;
+            (void)count_range(prepared->grid, sink, range_start(atoms, t, parts), range_start(atoms, t + 1, parts),
+                              stop);
         },
         in.cancel);
     if (!done) return cancelled();
-    auto joined = join_parts(out, parts, in.cancel);
-    if (!joined) return joined;
-    joined->resize(joined->count);
-    return joined;
+    std::vector<std::size_t> first(parts + 1, 0);
+    for (unsigned t = 0; t < parts; ++t) {
+        std::size_t n = 0;
+        for (std::size_t a = range_start(atoms, t, parts); a < range_start(atoms, t + 1, parts); ++a) {
+            n += static_cast<std::size_t>(per_atom[a]);
+        }
+        first[t + 1] = first[t] + n;
+    }
+    per_atom = Buffer<int64_t>();
+    PairArrays out;
+    out.fields = fields;
+    out.resize(first[parts]);
+    std::vector<std::size_t> ends(parts, 0);
+    const auto search = detail::range_function<detail::ChosenSink>(detail::best_simd());
+    done = detail::run_parallel(
+        parts,
+        [&](unsigned t, const CancelCheck& stop) {
+            detail::ChosenSink sink(out, first[t], detail::ChosenSink::Fixed{});
+            sink.filter = filter->filter;
+            ends[t] = search(prepared->grid, sink, range_start(atoms, t, parts), range_start(atoms, t + 1, parts), stop);
+        },
+        in.cancel);
+    if (!done) return cancelled();
+    for (unsigned t = 0; t < parts; ++t) {
+        if (ends[t] != first[t + 1]) return panic("the pair counts of the two passes differ");
+    }
+    out.count = first[parts];
+    return out;
 }
 
 Result<Buffer<int64_t>> count_neighbors(const SearchInputs& in, const Cutoffs& cutoffs, const Threads& threads) {

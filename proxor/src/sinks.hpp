@@ -90,10 +90,19 @@ struct ChosenWriter {
 class ChosenSink {
 public:
     ChosenSink(PairArrays& out, std::size_t capacity);
+    // Writes from pair `start` of arrays already sized for every pair that
+    // will be written (counted by an earlier pass): never grows, and several
+    // sinks may share the arrays, each with its own range of pairs.
+    struct Fixed {};
+    ChosenSink(PairArrays& out, std::size_t start, Fixed) noexcept
+        : out_(out), capacity_(SIZE_MAX), start_(start), fixed_(true) {}
     [[nodiscard]] ChosenWriter writer() noexcept;
     void grow(ChosenWriter& w, std::size_t extra);
-    // The writer's final count becomes the arrays' count (not trimmed).
-    void settle(std::size_t count) noexcept { out_.count = count; }
+    // The writer's final count becomes the arrays' count (not trimmed);
+    // nothing for a fixed sink.
+    void settle(std::size_t count) noexcept {
+        if (!fixed_) out_.count = count;
+    }
 
     PairFilter filter;
     int64_t base = 0;
@@ -101,6 +110,8 @@ public:
 private:
     PairArrays& out_;
     std::size_t capacity_ = 0;
+    std::size_t start_ = 0;
+    bool fixed_ = false;
 };
 
 // Counts the kept pairs per center atom into counts[i]. Without a filter a
