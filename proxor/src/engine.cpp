@@ -1,7 +1,8 @@
 // The sinks' drivers: one prepared search, split over threads by ranges of
-// center atoms (or runs of structures), each thread with a sink of its own;
-// the parts are joined in range order, so the result is the one-thread
-// result.
+// center atoms (or runs of structures), each thread with a sink of its own.
+// A structure's pairs are counted per range first and then written at each
+// range's offset; a batch's parts are joined in order by a copy. Either way
+// the result is the one-thread result.
 #include "engine.hpp"
 
 #include <algorithm>
