@@ -5,6 +5,7 @@
 #   make test    the whole test suite (C++ and Python) against the installed build
 #   make bench   every benchmark, with the comparison libraries installed
 #   make test-sanitize   both modules and the C++ tests under ASan + UBSan
+#   make test-tsan       the C++ tests of the threaded search core under ThreadSanitizer
 #   make test-debian13   the whole suite inside Debian 13 (Python 3.13, NumPy 2, g++ 14)
 #   make fuzz            every libFuzzer harness for FUZZ_SECONDS (default 60) each
 #   make lint            clang-tidy over the native code
@@ -32,7 +33,7 @@ SOURCES := $(shell find native binding proxor ledgra quorvel -type f \( -name '*
 
 include tools/apt.mk
 
-.PHONY: demo test test-cpp test-python bench deps install clean test-sanitize test-debian13 fuzz fuzz-smoke lint
+.PHONY: demo test test-cpp test-python bench deps install clean test-sanitize test-tsan test-debian13 fuzz fuzz-smoke lint
 
 deps:
 	$(call apt_install,$(APT_PACKAGES))
@@ -69,6 +70,9 @@ bench: install
 
 test-sanitize: deps
 	tools/test-sanitize.sh
+
+test-tsan: deps
+	tools/test-tsan.sh
 
 test-debian13:
 	$(SUDO) tools/test-debian13.sh

@@ -10,6 +10,14 @@ of a library includes turning its native output into that list. All runs are
 single-threaded. The times are the best of several calls, each call's result
 freed before the next one.
 
+The engine table (--engine, or with every case) times the sinks of
+quorvel._engine against the full list of _proxor in the same run, on fcc
+copper (108k atoms, 5 A unless --engine-case says otherwise): threads=2
+against threads=1, quantities="ij", half lists, per-atom counts, a
+200-bin histogram against the full list plus numpy.histogram, and a batch of
+10,000 random periodic 64-atom structures at the density of crystalline
+silicon against a Python loop calling primitive_neighbor_list_rs.
+
 Peak memory: each case runs once more in a fresh subprocess; the RSS
 high-water mark (VmHWM of /proc/self/status) is reset through
 /proc/self/clear_refs right before the call, and the peak above the RSS
@@ -30,7 +38,9 @@ import time  # noqa: E402
 
 import numpy as np  # noqa: E402
 
-from quorvel import _proxor  # noqa: E402
+import quorvel  # noqa: E402
+from quorvel.io import Structure  # noqa: E402
+from quorvel import _engine, _proxor  # noqa: E402
 
 try:
     from scipy.spatial import cKDTree
@@ -205,12 +215,108 @@ print(json.dumps({{'peak': peak - before, 'out': sum(a.nbytes for a in r)}}))
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
+# ---------------------------------------------------------------------------
+# The engine's sinks against the full list, side by side.
+
+SILICON_DENSITY = 8 / 5.431 ** 3  # atoms per cubic angstrom
+
+
+def batch_structures(count=10000, atoms=64, seed=5):
+    rng = np.random.default_rng(seed)
+    side = (atoms / SILICON_DENSITY) ** (1 / 3)
+    cell = np.eye(3) * side
+    return [Structure(cell=cell, positions=rng.uniform(0, side, (atoms, 3)), symbols=["Si"] * atoms,
+                                 pbc=(True, True, True)) for _ in range(count)]
+
+
+def best_cpu_time(fn, budget):
+    """Best wall and best CPU time (all threads of this process) of several
+    calls. On a loaded machine the CPU time of a one-thread call is the
+    steadier figure; wall time shows what threads gain."""
+    walls, cpus = [], []
+    start = time.perf_counter()
+    while len(walls) < 3 or (time.perf_counter() - start < budget and len(walls) < 50):
+        gc.collect()
+        w, c = time.perf_counter(), time.process_time()
+        result = fn()
+        walls.append(time.perf_counter() - w)
+        cpus.append(time.process_time() - c)
+        del result
+    return min(walls), min(cpus)
+
+
+def engine_table(case, reps_budget=1.0):
+    build, cutoff = CASES[case]
+    pbc, cell, pos = build()
+    args = (pbc, cell, pos, cutoff)
+    pairs = len(run_quorvel(*args)[0])
+    rows = []
+
+    def row(label, fn, base, target, note):
+        wall, cpu = best_cpu_time(fn, reps_budget)
+        rows.append((label, wall, cpu, base, target, note))
+        return wall, cpu
+
+    def ratio_of(r, which):
+        label, wall, cpu, base, target, note = r
+        if base is None:
+            return None
+        return (wall / base[0]) if which == "wall" else (cpu / base[1])
+
+    full = row("_proxor full list", lambda: run_quorvel(*args), None, None, "")
+    t1 = row("engine full, threads=1", lambda: _engine.pairs(*args, threads=1), full, None, "vs _proxor")
+    row("engine full, threads=2", lambda: _engine.pairs(*args, threads=2), t1, 0.6, "vs threads=1 (wall)")
+    row('quantities="ij"', lambda: _engine.pairs(*args, quantities="ij", threads=1), full, 0.4, "vs full")
+    row("half=True", lambda: _engine.pairs(*args, half=True, threads=1), full, 0.6, "vs full")
+    c1 = row("neighbor_counts", lambda: _engine.counts(*args, threads=1), full, 0.3, "vs full")
+    row("neighbor_counts, threads=2", lambda: _engine.counts(*args, threads=2), c1, None, "vs threads=1 (wall)")
+
+    def full_and_numpy():
+        r = _proxor.primitive_neighbor_list_rs(*args)
+        keep = r[0] < r[1]
+        return np.histogram(r[2][keep], bins=200, range=(0.0, cutoff))
+
+    base = row("full list + np.histogram", full_and_numpy, None, None, "")
+    row("distance_histogram 200 bins", lambda: _engine.histogram(pbc, cell, pos, cutoff, 200, threads=1), base, 0.3,
+        "vs full + np.histogram")
+
+    structures = batch_structures()
+    bcut = 5.0
+
+    def loop():
+        return [_proxor.primitive_neighbor_list_rs([True] * 3, s.cell, s.positions, bcut) for s in structures]
+
+    lp = row("loop over 10k x 64 Si", loop, None, None, "primitive_neighbor_list_rs")
+    b1 = row("batch 10k x 64 Si, threads=1", lambda: quorvel.neighbor_lists(structures, bcut, threads=1), lp, 1 / 3,
+             "vs Python loop")
+    row("batch 10k x 64 Si, threads=2", lambda: quorvel.neighbor_lists(structures, bcut, threads=2), b1, 1 / 1.7,
+        "vs threads=1 (wall)")
+
+    print(f"\nengine sinks on {case} ({len(pos)} atoms, {pairs} pairs); CPUs this process may use: "
+          f"{len(os.sched_getaffinity(0))}, load average {os.getloadavg()[0]:.1f}")
+    print("ratio: time / time of the case named under 'against' (wall and CPU time, best of several calls)")
+    header = f"{'case':<32} {'wall ms':>9} {'cpu ms':>9} {'wall x':>7} {'cpu x':>7} {'target':>7}  against"
+    print(header)
+    print("-" * len(header))
+    for r in rows:
+        label, wall, cpu, base, target, note = r
+        rw, rc = ratio_of(r, "wall"), ratio_of(r, "cpu")
+        f = (lambda v: f"{v:7.2f}" if v is not None else f"{'':>7}")
+        print(f"{label:<32} {wall * 1e3:9.1f} {cpu * 1e3:9.1f} {f(rw)} {f(rc)} {f(target)}  {note}", flush=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help=f"only the {QUICK} case")
     parser.add_argument("--case", choices=sorted(CASES), action="append", help="run this case (repeatable)")
     parser.add_argument("--no-memory", action="store_true", help="skip the peak-memory subprocesses")
+    parser.add_argument("--engine", action="store_true", help="only the engine table")
+    parser.add_argument("--engine-case", choices=sorted(CASES), default="fcc108k-5A",
+                        help="the structure of the engine table")
     args = parser.parse_args()
+    if args.engine:
+        engine_table(args.engine_case)
+        return 0
     names = [QUICK] if args.quick else (args.case or list(CASES))
 
     print(f"numpy {np.__version__}; cKDTree {'yes' if cKDTree else 'not installed'}; "
@@ -257,6 +363,8 @@ def main():
               f"{cell_ms(cols['cKDTree'])} {ratio(cols['cKDTree'])} "
               f"{cell_ms(cols['pymatgen']).replace('  ', ' ', 1):>11} {ratio(cols['pymatgen'])}  "
               f"{', '.join(notes) or '-'}", flush=True)
+    if not args.quick and not args.case:
+        engine_table(args.engine_case)
     if not all_agree:
         print("\nsome libraries disagree on the pairs")
         return 1

@@ -4,17 +4,22 @@
     s = quorvel.read("POSCAR")
     i, j, d, D, S = quorvel.neighbor_list(s, 3.0)
 
-The Python API is ``quorvel.neighbor_list`` and the readers and writers of
-``quorvel.io``; the native modules ``quorvel._proxor`` and ``quorvel._ledgra``
+The Python API is ``quorvel.neighbor_list`` (with chosen quantities, half
+lists and threads), ``neighbor_lists`` (batches), ``neighbor_counts``,
+``distance_histogram``, and the readers and writers of
+``quorvel.io``; the native modules ``quorvel._proxor``, ``quorvel._engine`` and ``quorvel._ledgra``
 are imported only when one of them is first used.
 """
 
-__all__ = ["neighbor_list", "Neighbors", "Structure", "Trajectory", "FormatError", "read", "iread", "write",
+__all__ = ["neighbor_list", "Neighbors", "neighbor_lists", "BatchNeighbors", "neighbor_counts",
+           "distance_histogram", "Structure", "Trajectory", "FormatError", "read", "iread", "write",
            "example_path"]
 __version__ = "0.1.0"
 
 _LAZY = {
     "neighbor_list": "neighbors", "Neighbors": "neighbors",
+    "neighbor_lists": "engine", "BatchNeighbors": "engine", "neighbor_counts": "engine",
+    "distance_histogram": "engine",
     "Structure": "io", "Trajectory": "io", "FormatError": "io", "read": "io", "iread": "io", "write": "io",
 }
 

@@ -46,6 +46,8 @@ def _build_parser():
     p.add_argument("--bins", type=int, default=10, metavar="N", help="histogram bins (default 10)")
     p.add_argument("--max-pairs", type=int, metavar="N",
                    help="allow searches of up to about N pairs (default: what half the memory available holds)")
+    p.add_argument("--threads", type=int, metavar="N",
+                   help="search threads, interpreter lock released (default: one, lock held)")
     p.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
                    help="progress bar on standard error with --frames (default: auto, when it is a terminal "
                         "and tqdm is installed)")
@@ -188,6 +190,8 @@ def _neighbors(args):
             out += ".npz"
         # Before the search: a path that cannot be written is said at once.
         check_writable(out)
+    if args.threads is not None and args.threads < 1:
+        raise UserError("--threads must be at least 1")
     path = args.file
     format = args.format or io.guess_format(path)
     # The first frame alone is read as a single structure: a cut in it is an error.
@@ -207,7 +211,7 @@ def _neighbors(args):
         # Each frame's pairs go to disk as they come: memory does not grow with the frames.
         for k, s in enumerate(frames):
             try:
-                nl = neighbor_list(s, args.cutoff, max_pairs=args.max_pairs)
+                nl = neighbor_list(s, args.cutoff, max_pairs=args.max_pairs, threads=args.threads)
             except PairLimitError as e:
                 raise UserError(e.reason if args.max_pairs is not None else
                                 f"{e.reason}; pass --max-pairs to raise the limit") from None

@@ -47,7 +47,8 @@ class PairLimitError(ValueError):
 
 
 class Neighbors(NamedTuple):
-    """Every pair closer than the cutoff, in both directions, ordered by i.
+    """Every pair closer than the cutoff, in both directions, ordered by i
+    (one direction with ``half=True``; None for quantities not asked for).
 
     i, j  (M,) int64 atom indices
     d     (M,) float64 distances
@@ -64,7 +65,7 @@ class Neighbors(NamedTuple):
 
 def neighbor_list(structure=None, cutoff=None, *, cell=None, positions=None, pbc=None, symbols=None,
                   numbers=None, self_interaction=False, scaled_positions=False,
-                  max_nbins=None, max_pairs=None):
+                  max_nbins=None, max_pairs=None, quantities="ijdDS", half=False, threads=None):
     """Every pair of atoms closer than a cutoff, as ``Neighbors(i, j, d, D, S)``.
 
     The atoms come from ``structure`` (anything with ``cell``, ``positions``,
@@ -102,7 +103,29 @@ def neighbor_list(structure=None, cutoff=None, *, cell=None, positions=None, pbc
     search bins (speed only; None: 1,000,000, and as many as the atoms'
     extent needs for open boxes). Non-finite positions, radii, cell entries
     or cutoffs are refused, naming the first bad atom.
+
+    ``quantities`` chooses the arrays to compute (any of the letters
+    "ijdDS"); the others are None in the result. ``half=True`` keeps each
+    unordered pair once: (i, j, S) with i < j, or i == j and S
+    lexicographically positive. ``threads`` runs the search with the
+    interpreter lock released on that many threads (0 is not allowed; None
+    with other keywords: the CPUs this process may use); the result is the
+    same bit for bit. With the defaults the search holds the lock and runs on
+    the calling thread.
     """
+    calls = _proxor
+    if quantities != "ijdDS" or half or threads is not None:
+        from .engine import PairCalls
+        calls = PairCalls(quantities, half, threads)
+    return Neighbors(*_search(calls, structure, cutoff, cell, positions, pbc, symbols, numbers, self_interaction,
+                              scaled_positions, max_nbins, max_pairs))
+
+
+def _search(calls, structure, cutoff, cell, positions, pbc, symbols, numbers, self_interaction, scaled_positions,
+            max_nbins, max_pairs=None):
+    """The native search of neighbor_list's arguments, through `calls`
+    (``_proxor`` or an object with its three functions), after every check
+    and the choice of the search box."""
     if structure is not None:
         if cell is None:
             cell = structure.cell
@@ -140,11 +163,11 @@ def neighbor_list(structure=None, cutoff=None, *, cell=None, positions=None, pbc
         if values:
             reach = max(values)
             _check_size(box, pbc, reach, f"an element-pair cutoff of {reach:g} Å", self_interaction, max_pairs)
-        result = _proxor.primitive_neighbor_list_dict_rs(list(pbc), cell, positions, ids, zi, zj, values, **common)
+        result = calls.primitive_neighbor_list_dict_rs(list(pbc), cell, positions, ids, zi, zj, values, **common)
     elif np.ndim(cutoff) == 0:
         r = _finite_nonnegative(float(cutoff), "the cutoff")
         _check_size(box, pbc, r, f"a cutoff of {r:g} Å", self_interaction, max_pairs)
-        result = _proxor.primitive_neighbor_list_rs(list(pbc), cell, positions, r, **common)
+        result = calls.primitive_neighbor_list_rs(list(pbc), cell, positions, r, **common)
     else:
         radii = np.ascontiguousarray(cutoff, dtype=np.float64)
         if radii.shape != (n,):
@@ -160,8 +183,8 @@ def neighbor_list(structure=None, cutoff=None, *, cell=None, positions=None, pbc
             reach = 2.0 * float(radii.max())
             _check_size(box, pbc, reach, f"radii up to {reach / 2:g} Å (a search to {reach:g} Å)",
                         self_interaction, max_pairs)
-        result = _proxor.primitive_neighbor_list_radii_rs(list(pbc), cell, positions, radii, **common)
-    return Neighbors(*result)
+        result = calls.primitive_neighbor_list_radii_rs(list(pbc), cell, positions, radii, **common)
+    return result
 
 
 def _finite_nonnegative(value, what):

@@ -57,6 +57,19 @@ def test_neighbors_frames_saves_every_frame(tmp_path):
         np.testing.assert_array_equal(saved["d"][keep], nl.d)
 
 
+@pytest.mark.parametrize("threads", ["1", "2"])
+def test_neighbors_threads_give_the_same_report(threads):
+    plain = run("neighbors", XDATCAR, "--cutoff", "2.5", "--frames")
+    threaded = run("neighbors", XDATCAR, "--cutoff", "2.5", "--frames", "--threads", threads)
+    assert threaded.returncode == 0, threaded.stderr
+    assert threaded.stdout == plain.stdout
+
+
+def test_neighbors_threads_must_be_positive():
+    r = run("neighbors", XDATCAR, "--cutoff", "2.5", "--threads", "0")
+    assert r.returncode != 0 and "--threads must be at least 1" in r.stderr
+
+
 def test_neighbors_first_frame_only_without_frames():
     r = run("neighbors", XYZ, "--cutoff", "1.2")
     assert r.returncode == 0, r.stderr

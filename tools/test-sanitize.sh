@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds both modules and the C++ tests with AddressSanitizer and
+# Builds the modules and the C++ tests with AddressSanitizer and
 # UndefinedBehaviorSanitizer in their own build folder and runs the C++ and
 # Python suites under them.
 set -euo pipefail
@@ -29,7 +29,7 @@ rm -rf "$PKG"
 mkdir -p "$PKG"
 cp -r quorvel "$PKG/quorvel"
 rm -f "$PKG/quorvel/meson.build"
-for so in "$BUILD"/proxor/_proxor*.so "$BUILD"/ledgra/_ledgra*.so; do
+for so in "$BUILD"/proxor/_proxor*.so "$BUILD"/proxor/_engine*.so "$BUILD"/ledgra/_ledgra*.so; do
     ln -s "$PWD/$so" "$PKG/quorvel/"
 done
 

@@ -55,10 +55,8 @@ double pair_search_cutoff(std::span<const double> cutoff_vals) noexcept {
     return radius;
 }
 
-Result<NeighborList> keep_within_pair_cutoffs(NeighborList list, int64_t atoms, View1<int64_t> numbers,
-                                              std::span<const int64_t> zi_keys,
-                                              std::span<const int64_t> zj_keys,
-                                              std::span<const double> cutoff_vals) {
+Result<PairTable> build_pair_table(int64_t atoms, View1<int64_t> numbers, std::span<const int64_t> zi_keys,
+                                   std::span<const int64_t> zj_keys, std::span<const double> cutoff_vals) {
     // The table as a small dense matrix over the atomic numbers that occur in
     // its keys; NaN marks an absent element pair, which, like a NaN cutoff,
     // keeps nothing. Rows are stored in order, so the last row of an
@@ -74,28 +72,40 @@ Result<NeighborList> keep_within_pair_cutoffs(NeighborList list, int64_t atoms, 
     species.insert(species.end(), zj_keys.begin(), zj_keys.begin() + static_cast<std::ptrdiff_t>(rows));
     std::sort(species.begin(), species.end());
     species.erase(std::unique(species.begin(), species.end()), species.end());
-    const std::size_t kinds = species.size() + 1;  // the last kind: not in the table
+    PairTable out;
+    out.kinds = species.size() + 1;  // the last kind: not in the table
+    const std::size_t kinds = out.kinds;
     const auto kind_of = [&](int64_t z) {
         const auto it = std::lower_bound(species.begin(), species.end(), z);
-        return it != species.end() && *it == z ? static_cast<std::size_t>(it - species.begin()) : kinds - 1;
+        return static_cast<uint32_t>(it != species.end() && *it == z ? static_cast<std::size_t>(it - species.begin())
+                                                                     : kinds - 1);
     };
-    std::vector<double> table(kinds * kinds, std::numeric_limits<double>::quiet_NaN());
+    out.table.assign(kinds * kinds, std::numeric_limits<double>::quiet_NaN());
     for (std::size_t t = 0; t < rows; ++t) {
         const std::size_t a = kind_of(zi_keys[t]);
         const std::size_t b = kind_of(zj_keys[t]);
-        table[a * kinds + b] = cutoff_vals[t];
-        table[b * kinds + a] = cutoff_vals[t];
+        out.table[a * kinds + b] = cutoff_vals[t];
+        out.table[b * kinds + a] = cutoff_vals[t];
     }
-
     const int64_t known = std::min(numbers.size, atoms);
-    std::vector<std::size_t> kind(static_cast<std::size_t>(std::max<int64_t>(known, 0)));
-    for (int64_t a = 0; a < known; ++a) kind[static_cast<std::size_t>(a)] = kind_of(numbers[a]);
+    out.species.resize(static_cast<std::size_t>(std::max<int64_t>(known, 0)));
+    for (int64_t a = 0; a < known; ++a) out.species[static_cast<std::size_t>(a)] = kind_of(numbers[a]);
+    return out;
+}
+
+Result<NeighborList> keep_within_pair_cutoffs(NeighborList list, int64_t atoms, View1<int64_t> numbers,
+                                              std::span<const int64_t> zi_keys,
+                                              std::span<const int64_t> zj_keys,
+                                              std::span<const double> cutoff_vals) {
+    auto built = build_pair_table(atoms, numbers, zi_keys, zj_keys, cutoff_vals);
+    if (!built) return unexpected(std::move(built.error()));
+    const PairTable& t = *built;
     std::size_t kept = 0;
     for (std::size_t p = 0; p < list.count; ++p) {
         const int64_t a = list.i[p];
         const int64_t b = list.j[p];
         if (a >= numbers.size || b >= numbers.size) return panic(k_index_out_of_bounds);
-        const double c = table[kind[static_cast<std::size_t>(a)] * kinds + kind[static_cast<std::size_t>(b)]];
+        const double c = t.table[t.species[static_cast<std::size_t>(a)] * t.kinds + t.species[static_cast<std::size_t>(b)]];
         if (c > list.d[p]) move_pair(list, p, kept++);
     }
     shrink_pairs(list, kept);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "cell_list.hpp"
 
@@ -28,5 +29,20 @@ namespace quorvel::proxor::detail {
                                                             std::span<const int64_t> zi_keys,
                                                             std::span<const int64_t> zj_keys,
                                                             std::span<const double> cutoff_vals);
+
+// An element-pair table as a dense matrix over the atomic numbers of its
+// keys (one more row for every other number): table[a * kinds + b], NaN for
+// a pair not in the table; species[k] is atom k's row, for the atoms below
+// min(atoms, numbers.size). Panics for short key lists as
+// keep_within_pair_cutoffs.
+struct PairTable {
+    std::vector<double> table;
+    std::size_t kinds = 0;
+    std::vector<uint32_t> species;
+};
+[[nodiscard]] Result<PairTable> build_pair_table(int64_t atoms, View1<int64_t> numbers,
+                                                 std::span<const int64_t> zi_keys,
+                                                 std::span<const int64_t> zj_keys,
+                                                 std::span<const double> cutoff_vals);
 
 }  // namespace quorvel::proxor::detail

@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "binning.hpp"
-#include "cell_list_detail.hpp"
-#include "geometry.hpp"
+#include "search.hpp"
 
 namespace quorvel::proxor::detail {
 
@@ -67,10 +65,11 @@ NeighborList PairSink::finish(std::size_t count) {
     return std::move(list_);
 }
 
-Result<NeighborList> build_neighbor_list_on(Simd level, const SearchInputs& in) {
+Result<PreparedSearch> prepare_search(const SearchInputs& in) {
+    PreparedSearch out;
     const View2<double> cell = in.cell;
     const View2<double> positions = in.positions;
-    if (positions.rows <= 0) return NeighborList::with_count(0);
+    if (positions.rows <= 0) return out;
     if (cell.rows < 3 || cell.cols < 3) return panic(k_index_out_of_bounds);
     Mat3 m{};
     for (int64_t r = 0; r < 3; ++r) {
@@ -85,15 +84,15 @@ Result<NeighborList> build_neighbor_list_on(Simd level, const SearchInputs& in) 
     const BinPlan plan = plan_bins(m, in.pbc, in.cutoff, in.max_nbins);
     // An offset range of 2^63 or more cannot be walked; such a search finds nothing.
     for (const uint64_t r : plan.r) {
-        if (r >= k_range_limit) return NeighborList::with_count(0);
+        if (r >= k_range_limit) return out;
     }
 
     const auto atoms = static_cast<std::size_t>(positions.rows);
-    AtomBins located = locate_atoms(positions, m, cv, plan, in.pbc, in.use_scaled_positions);
-    const BinnedAtoms binned = bin_atoms(located.home, located.flat, plan);
+    out.located = locate_atoms(positions, m, cv, plan, in.pbc, in.use_scaled_positions);
+    out.binned = bin_atoms(out.located.home, out.located.flat, plan);
 
-    SearchGrid grid;
-    binned.attach(grid);
+    SearchGrid& grid = out.grid;
+    out.binned.attach(grid);
     grid.atoms = atoms;
     for (std::size_t k = 0; k < 3; ++k) {
         grid.n[k] = plan.n[k];
@@ -103,10 +102,18 @@ Result<NeighborList> build_neighbor_list_on(Simd level, const SearchInputs& in) 
     }
     grid.cutoff_sq = in.cutoff * in.cutoff;
     grid.self_interaction = in.self_interaction;
-    grid.flat = located.flat.data();
+    grid.flat = out.located.flat.data();
+    out.estimate = estimate_pairs(atoms, std::fabs(cv.det), in.cutoff, plan, in.pbc, in.self_interaction);
+    out.empty = false;
+    return out;
+}
 
-    PairSink sink(estimate_pairs(atoms, std::fabs(cv.det), in.cutoff, plan, in.pbc, in.self_interaction));
-    const std::size_t count = search_function(level)(grid, sink, in.cancel);
+Result<NeighborList> build_neighbor_list_on(Simd level, const SearchInputs& in) {
+    auto prepared = prepare_search(in);
+    if (!prepared) return unexpected(std::move(prepared.error()));
+    if (prepared->empty) return NeighborList::with_count(0);
+    PairSink sink(prepared->estimate);
+    const std::size_t count = search_function(level)(prepared->grid, sink, in.cancel);
     if (count == SIZE_MAX) return cancelled();
     return sink.finish(count);
 }

@@ -9,8 +9,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "cell_list_detail.hpp"
+#include "sinks.hpp"
 #include "quorvel/native/target.hpp"
 
 namespace quorvel::proxor::detail {
@@ -80,6 +82,7 @@ KERNEL inline V vsub(V a, V b) { return _mm512_sub_pd(a, b); }
 KERNEL inline V vmul(V a, V b) { return _mm512_mul_pd(a, b); }
 KERNEL inline unsigned vless(V a, V b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
 KERNEL inline V vsqrt(V a) { return _mm512_maskz_sqrt_pd(0xff, a); }
+#include "scalar_emitter.inc"
 // Writes the accepted lanes of one vector with compress and masked stores
 // instead of a loop over pairs: the lanes are packed to the front, D is
 // interleaved into rows of three, and S repeats the run's one shift.
@@ -147,6 +150,11 @@ private:
     const __m512i* per_lane_s_ = nullptr;
     __m512i i_;
     __m512i s_[3] = {};
+};
+
+template <>
+struct EmitterOf<PairWriter> {
+    using type = Emitter;
 };
 
 // Mixed bins (atoms of several wrap offsets) are tested a vector at a time
@@ -276,5 +284,24 @@ SearchFn search_function(Simd level) noexcept {
     }
     return &scalar_isa::search_all;
 }
+
+template <class Sink>
+RangeFn<Sink> range_function(Simd level) noexcept {
+    switch (level) {
+        case Simd::scalar:
+            return &scalar_isa::search_range<Sink>;
+        case Simd::sse2:
+            return &sse2_isa::search_range<Sink>;
+        case Simd::avx2:
+            return &avx2_isa::search_range<Sink>;
+        case Simd::avx512:
+            return &avx512_isa::search_range<Sink>;
+    }
+    return &scalar_isa::search_range<Sink>;
+}
+
+template RangeFn<ChosenSink> range_function<ChosenSink>(Simd) noexcept;
+template RangeFn<CountSink> range_function<CountSink>(Simd) noexcept;
+template RangeFn<HistogramSink> range_function<HistogramSink>(Simd) noexcept;
 
 }  // namespace quorvel::proxor::detail

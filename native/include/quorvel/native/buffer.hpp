@@ -89,6 +89,14 @@ inline void free_bytes(void* p, std::size_t bytes) noexcept {
         const std::size_t old_len = round_to_pages(old_bytes);
         const std::size_t new_len = round_to_pages(new_bytes);
         if (old_len == new_len) return p;
+#if defined(__SANITIZE_THREAD__)
+        // ThreadSanitizer does not see mremap give up the old range, and takes
+        // a later mapping there by another thread for a race: copy instead.
+        void* moved = alloc_bytes(new_bytes, false);
+        std::memcpy(moved, p, old_bytes < new_bytes ? old_bytes : new_bytes);
+        free_bytes(p, old_bytes);
+        return moved;
+#endif
         void* q = ::mremap(p, old_len, new_len, MREMAP_MAYMOVE);
         if (q == MAP_FAILED) throw std::bad_alloc();
 #ifdef MADV_HUGEPAGE
