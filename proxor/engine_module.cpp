@@ -32,6 +32,9 @@ using binding::Ref;
 constexpr uint64_t k_default_max_nbins = 1000000;
 constexpr uint64_t k_default_threads = 1;
 constexpr uint64_t k_default_ntypes = 1;
+constexpr auto k_max_nbins_text = binding::decimal_text<k_default_max_nbins>();
+constexpr auto k_threads_text = binding::decimal_text<k_default_threads>();
+constexpr auto k_ntypes_text = binding::decimal_text<k_default_ntypes>();
 
 // "ijdDS" or any subset of its letters, each at most once.
 bool to_fields(PyObject* obj, unsigned& fields) noexcept {
@@ -202,8 +205,8 @@ Ref pairs_tuple(PairArrays& p, Ref extra = Ref()) {
 #define QUORVEL_SEARCH_OPTIONS                                                         \
     {"self_interaction", binding::bool_text(false)},                                    \
         {"use_scaled_positions", binding::bool_text(false)},                            \
-        {"max_nbins", binding::decimal_text<k_default_max_nbins>},                      \
-        {"threads", binding::decimal_text<k_default_threads>}
+        {"max_nbins", k_max_nbins_text.data()},                      \
+        {"threads", k_threads_text.data()}
 #define QUORVEL_CUTOFF_OPTIONS \
     {"radii", "None"}, {"numbers", "None"}, {"zi_keys", "None"}, {"zj_keys", "None"}, {"cutoff_vals", "None"}
 
@@ -216,8 +219,8 @@ constexpr Parameter k_counts_params[] = {
 };
 constexpr Parameter k_histogram_params[] = {
     {"pbc"}, {"cell"}, {"positions"}, {"rmax"}, {"bins"}, {"types", "None"},
-    {"ntypes", binding::decimal_text<k_default_ntypes>}, {"use_scaled_positions", binding::bool_text(false)},
-    {"max_nbins", binding::decimal_text<k_default_max_nbins>}, {"threads", binding::decimal_text<k_default_threads>},
+    {"ntypes", k_ntypes_text.data()}, {"use_scaled_positions", binding::bool_text(false)},
+    {"max_nbins", k_max_nbins_text.data()}, {"threads", k_threads_text.data()},
 };
 constexpr Parameter k_batch_params[] = {
     {"pbc"}, {"cells"}, {"positions"}, {"atom_offsets"}, {"cutoff"}, {"quantities", "'ijdDS'"}, {"half", "False"},
