@@ -90,19 +90,27 @@ def neighbor_counts(structure, cutoff, *, threads=None):
     """
     from .neighbors import _search
 
-    return _search(CountCalls(threads), structure, cutoff, None, None, None, None, None, False, False, None)[0]
+    # Counts hold no pair list, so no memory limit on pairs: only a search
+    # that could not end (a cutoff far beyond a thin periodic axis) is refused.
+    return _search(CountCalls(threads), structure, cutoff, None, None, None, None, None, False, False, None,
+                   max_pairs=1 << 62)[0]
 
 
 def _geometry(structure):
-    from .neighbors import _usable_cell
+    """pbc, cell and positions as neighbor_list searches them: an open box
+    is bounded to its atoms, which are translated exactly to its origin, so
+    pairs come in neighbor_list's order with its bits."""
+    from .neighbors import _check_positions, _search_box
 
     positions = np.ascontiguousarray(structure.positions, dtype=np.float64)
     if positions.ndim != 2 or positions.shape[1] != 3:
         raise ValueError(f"positions must have shape (N, 3), not {positions.shape}")
+    _check_positions(positions)
     cell = getattr(structure, "cell", None)
     pbc = getattr(structure, "pbc", None)
     pbc = three_bools(cell is not None if pbc is None else pbc)
-    return pbc, _usable_cell(cell, positions, pbc, False), positions
+    box = _search_box(cell, positions, pbc, False)
+    return pbc, box.cell, box.positions
 
 
 def _batch_geometry(structures):
@@ -120,7 +128,8 @@ def _batch_geometry(structures):
         return (np.array([g[0] for g in geometry], dtype=bool).reshape(len(geometry), 3),
                 np.array([g[1] for g in geometry], dtype=np.float64).reshape(len(geometry), 3, 3),
                 [g[2] for g in geometry])
-    for b in np.flatnonzero(~cells.any(axis=2).all(axis=1)):
+    # Missing or zero cell vectors, and open boxes, take neighbor_list's box.
+    for b in np.flatnonzero(~cells.any(axis=2).all(axis=1) | ~pbc.any(axis=1)):
         pbc[b], cells[b], positions[b] = _geometry(structures[b])
     return pbc, cells, positions
 
