@@ -6,6 +6,7 @@
 // it around the Python-free routine (which polls for Ctrl-C through
 // GilReleased::signal_check on the calling thread), then builds the arrays
 // from the routine's buffers without copying.
+#include <cmath>
 #include <string_view>
 #include <vector>
 
@@ -71,6 +72,18 @@ bool to_threads(PyObject* obj, unsigned& threads) noexcept {
 
 bool absent(PyObject* v) noexcept { return v == nullptr || v == Py_None; }
 
+// Three finite numbers: where the bins of the open axes start.
+bool to_origin(PyObject* obj, std::array<double, 3>& origin) noexcept {
+    std::vector<double> values;
+    if (!binding::to_double_list(obj, values)) return false;
+    if (values.size() != 3 || !std::isfinite(values[0]) || !std::isfinite(values[1]) || !std::isfinite(values[2])) {
+        PyErr_SetString(PyExc_ValueError, "origin must be three finite numbers");
+        return false;
+    }
+    origin = {values[0], values[1], values[2]};
+    return true;
+}
+
 // pbc, cell, positions: the first three parameters of the single-structure
 // functions, and the search options that follow each function's own.
 struct Search {
@@ -82,6 +95,7 @@ struct Search {
     bool use_scaled_positions = false;
     uint64_t max_nbins = k_default_max_nbins;
     unsigned threads = k_default_threads;
+    std::array<double, 3> origin{};
 
     [[nodiscard]] SearchInputs inputs(CancelCheck cancel) const noexcept {
         return {.pbc = pbc,
@@ -91,6 +105,7 @@ struct Search {
                 .self_interaction = self_interaction,
                 .use_scaled_positions = use_scaled_positions,
                 .max_nbins = max_nbins,
+                .bin_origin = origin,
                 .cancel = cancel};
     }
 };
@@ -120,6 +135,8 @@ bool convert_options(const Arguments<P>& a, std::size_t first, std::size_t last,
             ok = convert_argument(a.name(k), [&] { return binding::to_u64(v, s.max_nbins); });
         } else if (name == "threads") {
             ok = convert_argument(a.name(k), [&] { return to_threads(v, s.threads); });
+        } else if (name == "origin" && v != Py_None) {
+            ok = convert_argument(a.name(k), [&] { return to_origin(v, s.origin); });
         }
         if (!ok) return false;
     }
@@ -207,30 +224,37 @@ Ref pairs_tuple(PairArrays& p, Ref extra = Ref()) {
         {"use_scaled_positions", binding::bool_text(false)},                            \
         {"max_nbins", k_max_nbins_text.data()},                      \
         {"threads", k_threads_text.data()}
+#define QUORVEL_ORIGIN_OPTION {"origin", "None"}
 #define QUORVEL_CUTOFF_OPTIONS \
     {"radii", "None"}, {"numbers", "None"}, {"zi_keys", "None"}, {"zj_keys", "None"}, {"cutoff_vals", "None"}
 
 constexpr Parameter k_pairs_params[] = {
     {"pbc"}, {"cell"}, {"positions"}, {"cutoff"}, {"quantities", "'ijdDS'"}, {"half", "False"},
-    QUORVEL_SEARCH_OPTIONS, QUORVEL_CUTOFF_OPTIONS,
+    QUORVEL_SEARCH_OPTIONS, QUORVEL_ORIGIN_OPTION, QUORVEL_CUTOFF_OPTIONS,
 };
 constexpr Parameter k_counts_params[] = {
-    {"pbc"}, {"cell"}, {"positions"}, {"cutoff"}, QUORVEL_SEARCH_OPTIONS, QUORVEL_CUTOFF_OPTIONS,
+    {"pbc"}, {"cell"}, {"positions"}, {"cutoff"}, QUORVEL_SEARCH_OPTIONS, QUORVEL_ORIGIN_OPTION,
+    QUORVEL_CUTOFF_OPTIONS,
 };
 constexpr Parameter k_histogram_params[] = {
     {"pbc"}, {"cell"}, {"positions"}, {"rmax"}, {"bins"}, {"types", "None"},
     {"ntypes", k_ntypes_text.data()}, {"use_scaled_positions", binding::bool_text(false)},
-    {"max_nbins", k_max_nbins_text.data()}, {"threads", k_threads_text.data()},
+    {"max_nbins", k_max_nbins_text.data()}, {"threads", k_threads_text.data()}, QUORVEL_ORIGIN_OPTION,
 };
 constexpr Parameter k_batch_params[] = {
     {"pbc"}, {"cells"}, {"positions"}, {"atom_offsets"}, {"cutoff"}, {"quantities", "'ijdDS'"}, {"half", "False"},
-    QUORVEL_SEARCH_OPTIONS,
+    QUORVEL_SEARCH_OPTIONS, {"origins", "None"},
 };
 
 PyObject* pairs_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* counts_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* histogram_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* batch_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+#define QUORVEL_ORIGIN_NOTE                                                                   \
+    "\n"                                                                                      \
+    "origin: where the bins of the open axes start (three numbers, in the coordinates\n"    \
+    "of the positions; None: zero). Only the search's speed depends on it.\n"
 
 #define QUORVEL_THREADS_NOTE                                                                  \
     "\n"                                                                                      \
@@ -248,18 +272,18 @@ constexpr const char* k_pairs_doc =
     "lexicographically positive. The cutoff is the scalar `cutoff`, or per-atom\n"
     "`radii` (d < radii[i] + radii[j]; `cutoff` is not read), or the element-pair\n"
     "table numbers/zi_keys/zj_keys/cutoff_vals. Every array is, bit for bit and in\n"
-    "order, the full list's, filtered.\n" QUORVEL_THREADS_NOTE;
+    "order, the full list's, filtered.\n" QUORVEL_THREADS_NOTE QUORVEL_ORIGIN_NOTE;
 
 constexpr const char* k_counts_doc =
     "Per-atom neighbor counts: int64 (N,), the number of pairs (i, j, S) of the full\n"
-    "list with each atom as i, for the same cutoffs as pairs().\n" QUORVEL_THREADS_NOTE;
+    "list with each atom as i, for the same cutoffs as pairs().\n" QUORVEL_THREADS_NOTE QUORVEL_ORIGIN_NOTE;
 
 constexpr const char* k_histogram_doc =
     "Distance histogram of the unordered pairs: int64 (ntypes * ntypes, bins).\n"
     "\n"
     "A pair (each unordered pair once, as pairs(half=True)) with d < rmax counts in\n"
     "bin floor(d * (bins / rmax)) of row types[i] * ntypes + types[j] (row 0\n"
-    "without types); d is the pair list's distance, bit for bit.\n" QUORVEL_THREADS_NOTE;
+    "without types); d is the pair list's distance, bit for bit.\n" QUORVEL_THREADS_NOTE QUORVEL_ORIGIN_NOTE;
 
 constexpr const char* k_batch_doc =
     "The neighbor pairs of many structures in one call.\n"
@@ -269,7 +293,8 @@ constexpr const char* k_batch_doc =
     "int64 from 0 to N. Returns (i, j, d, D, S, pair_offsets): i and j index the\n"
     "concatenated atoms, the pairs of structure b are pair_offsets[b]..[b + 1] and\n"
     "are, bit for bit and in order, those of a search on it alone. Threads take\n"
-    "runs of whole structures.\n" QUORVEL_THREADS_NOTE;
+    "runs of whole structures. origins (B, 3) float64: each structure's bin origin\n"
+    "(see pairs()); None: zero for all.\n" QUORVEL_THREADS_NOTE;
 
 constexpr auto k_pairs = binding::function("pairs", k_pairs_params, k_pairs_doc, pairs_entry);
 constexpr auto k_counts = binding::function("counts", k_counts_params, k_counts_doc, counts_entry);
@@ -296,7 +321,7 @@ PyObject* pairs_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         CutoffArgs c;
         if (!convert_geometry(a, s) ||
             (a[4] != nullptr && !convert_argument(a.name(4), [&] { return to_fields(a[4], fields); })) ||
-            !to_flag(a[5], a.name(5), half) || !convert_options(a, 6, 10, s) || !convert_cutoffs(a, 10, c)) {
+            !to_flag(a[5], a.name(5), half) || !convert_options(a, 6, 11, s) || !convert_cutoffs(a, 11, c)) {
             return Ref();
         }
         auto result = without_gil([&](CancelCheck cancel) {
@@ -316,7 +341,7 @@ PyObject* counts_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!a.bind(args, nargs, kwnames)) return Ref();
         Search s;
         CutoffArgs c;
-        if (!convert_geometry(a, s) || !convert_options(a, 4, 8, s) || !convert_cutoffs(a, 8, c)) return Ref();
+        if (!convert_geometry(a, s) || !convert_options(a, 4, 9, s) || !convert_cutoffs(a, 9, c)) return Ref();
         const int64_t atoms = s.positions.view2.rows;
         auto result = without_gil([&](CancelCheck cancel) {
             return count_neighbors(s.inputs(cancel), c.cutoffs, Threads{.count = s.threads});
@@ -341,7 +366,7 @@ PyObject* histogram_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             (!absent(a[5]) &&
              !convert_argument(a.name(5), [&] { return binding::to_view1(a[5], DType::int64, types); })) ||
             (a[6] != nullptr && !convert_argument(a.name(6), [&] { return binding::to_u64(a[6], ntypes); })) ||
-            !convert_options(a, 7, 10, s)) {
+            !convert_options(a, 7, 11, s)) {
             return Ref();
         }
         if (ntypes == 0 || ntypes > 65536) {
@@ -373,6 +398,7 @@ PyObject* batch_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         ArrayArg<double> cells;
         ArrayArg<double> positions;
         ArrayArg<int64_t> offsets;
+        ArrayArg<double> origins;
         Search s;
         unsigned fields = k_all_fields;
         bool half = false;
@@ -382,14 +408,25 @@ PyObject* batch_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             !convert_argument(a.name(3), [&] { return binding::to_view1(a[3], DType::int64, offsets); }) ||
             !convert_argument(a.name(4), [&] { return binding::to_double(a[4], s.cutoff); }) ||
             (a[5] != nullptr && !convert_argument(a.name(5), [&] { return to_fields(a[5], fields); })) ||
-            !to_flag(a[6], a.name(6), half) || !convert_options(a, 7, 11, s)) {
+            !to_flag(a[6], a.name(6), half) || !convert_options(a, 7, 11, s) ||
+            (!absent(a[11]) &&
+             !convert_argument(a.name(11), [&] { return binding::to_view2(a[11], DType::float64, origins); }))) {
             return Ref();
+        }
+        for (int64_t r = 0; r < origins.view2.rows; ++r) {
+            for (int64_t k = 0; k < origins.view2.cols; ++k) {
+                if (!std::isfinite(origins.view2.at(r, k))) {
+                    PyErr_SetString(PyExc_ValueError, "origins must be finite");
+                    return Ref();
+                }
+            }
         }
         auto result = without_gil([&](CancelCheck cancel) {
             const BatchInputs in{.pbc = pbc.view2,
                                  .cells = cells.view2,
                                  .positions = positions.view2,
                                  .atom_offsets = offsets.view1,
+                                 .bin_origins = origins.view2,
                                  .cutoff = s.cutoff,
                                  .self_interaction = s.self_interaction,
                                  .use_scaled_positions = s.use_scaled_positions,

@@ -25,6 +25,7 @@ def pairs(
     use_scaled_positions: bool = False,
     max_nbins: int = 1000000,
     threads: int = 1,
+    origin: Sequence[float] | None = None,
     radii: _Floats | None = None,
     numbers: _Ints | None = None,
     zi_keys: Sequence[int] | None = None,
@@ -40,6 +41,7 @@ def counts(
     use_scaled_positions: bool = False,
     max_nbins: int = 1000000,
     threads: int = 1,
+    origin: Sequence[float] | None = None,
     radii: _Floats | None = None,
     numbers: _Ints | None = None,
     zi_keys: Sequence[int] | None = None,
@@ -57,6 +59,7 @@ def histogram(
     use_scaled_positions: bool = False,
     max_nbins: int = 1000000,
     threads: int = 1,
+    origin: Sequence[float] | None = None,
 ) -> _Ints: ...
 def batch_pairs(
     pbc: npt.NDArray[np.bool_],
@@ -70,4 +73,5 @@ def batch_pairs(
     use_scaled_positions: bool = False,
     max_nbins: int = 1000000,
     threads: int = 1,
+    origins: _Floats | None = None,
 ) -> tuple[_Ints | None, _Ints | None, _Floats | None, _Floats | None, _Ints | None, _Ints]: ...

@@ -97,9 +97,10 @@ def neighbor_counts(structure, cutoff, *, threads=None):
 
 
 def _geometry(structure):
-    """pbc, cell and positions as neighbor_list searches them: an open box
-    is bounded to its atoms, which are translated exactly to its origin, so
-    pairs come in neighbor_list's order with its bits."""
+    """pbc, cell, positions and bin origin (None: zero) as neighbor_list
+    searches them: an open box is bounded to its atoms, which are translated
+    exactly to its origin, so pairs come in neighbor_list's order with its
+    bits."""
     from .neighbors import _check_positions, _search_box
 
     positions = np.ascontiguousarray(structure.positions, dtype=np.float64)
@@ -110,13 +111,14 @@ def _geometry(structure):
     pbc = getattr(structure, "pbc", None)
     pbc = three_bools(cell is not None if pbc is None else pbc)
     box = _search_box(cell, positions, pbc, False)
-    return pbc, box.cell, box.positions
+    return pbc, box.cell, box.positions, box.origin
 
 
 def _batch_geometry(structures):
-    """pbc (B, 3), cells (B, 3, 3) and the positions of each structure, as
-    _geometry gives them; the cells are checked all at once, and only those
-    that are missing or have zero vectors go through _geometry."""
+    """pbc (B, 3), cells (B, 3, 3), the positions of each structure and the
+    bin origins (B, 3) (None: all zero), as _geometry gives them; the cells
+    are checked all at once, and only those that are missing or have zero
+    vectors, and open boxes, go through _geometry."""
     try:
         cells = np.array([s.cell for s in structures], dtype=np.float64).reshape(len(structures), 3, 3)
         positions = [np.ascontiguousarray(s.positions, dtype=np.float64) for s in structures]
@@ -125,13 +127,23 @@ def _batch_geometry(structures):
         cells = None
     if cells is None or not all(p.ndim == 2 and p.shape[1] == 3 for p in positions):
         geometry = [_geometry(s) for s in structures]
+        origins = [g[3] for g in geometry]
         return (np.array([g[0] for g in geometry], dtype=bool).reshape(len(geometry), 3),
                 np.array([g[1] for g in geometry], dtype=np.float64).reshape(len(geometry), 3, 3),
-                [g[2] for g in geometry])
+                [g[2] for g in geometry], _origin_rows(origins))
     # Missing or zero cell vectors, and open boxes, take neighbor_list's box.
+    origins = [None] * len(structures)
     for b in np.flatnonzero(~cells.any(axis=2).all(axis=1) | ~pbc.any(axis=1)):
-        pbc[b], cells[b], positions[b] = _geometry(structures[b])
-    return pbc, cells, positions
+        pbc[b], cells[b], positions[b], origins[b] = _geometry(structures[b])
+    return pbc, cells, positions, _origin_rows(origins)
+
+
+def _origin_rows(origins):
+    """(B, 3) bin origins of the structures' origins (None: zero), or None
+    when every one is zero."""
+    if all(o is None for o in origins):
+        return None
+    return np.array([o if o is not None else (0.0, 0.0, 0.0) for o in origins], dtype=np.float64)
 
 
 def distance_histogram(structure, rmax, bins, *, species_pairs=False, threads=None):
@@ -151,10 +163,10 @@ def distance_histogram(structure, rmax, bins, *, species_pairs=False, threads=No
         raise ValueError(f"rmax must be a positive finite distance, not {rmax!r}")
     if isinstance(bins, bool) or not isinstance(bins, (int, np.integer)) or bins < 1:
         raise ValueError(f"bins must be a positive integer, not {bins!r}")
-    pbc, cell, positions = _geometry(structure)
+    pbc, cell, positions, origin = _geometry(structure)
     threads = native_threads(threads)
     if not species_pairs:
-        return _engine.histogram(list(pbc), cell, positions, rmax, int(bins), threads=threads)[0]
+        return _engine.histogram(list(pbc), cell, positions, rmax, int(bins), threads=threads, origin=origin)[0]
     symbols = list(structure.symbols)
     if len(symbols) != len(positions):
         raise ValueError(f"{len(symbols)} symbols for {len(positions)} atoms")
@@ -163,7 +175,7 @@ def distance_histogram(structure, rmax, bins, *, species_pairs=False, threads=No
     types = np.fromiter((index[s] for s in symbols), dtype=np.int64, count=len(symbols))
     n = len(species)
     hist = _engine.histogram(list(pbc), cell, positions, rmax, int(bins), types=types, ntypes=max(n, 1),
-                             threads=threads).reshape(max(n, 1), max(n, 1), int(bins))
+                             threads=threads, origin=origin).reshape(max(n, 1), max(n, 1), int(bins))
     out = {}
     for a in range(n):
         for b in range(a, n):
@@ -203,7 +215,7 @@ def neighbor_lists(structures, cutoff, *, quantities="ijdDS", half=False, thread
     cutoff = _finite_nonnegative(float(cutoff), "the cutoff")
     structures = list(structures)
     count = len(structures)
-    pbc, cells, positions = _batch_geometry(structures)
+    pbc, cells, positions, origins = _batch_geometry(structures)
     sizes = np.array([len(p) for p in positions], dtype=np.int64)
     atom_offsets = np.zeros(count + 1, dtype=np.int64)
     np.cumsum(sizes, out=atom_offsets[1:])
@@ -211,5 +223,6 @@ def neighbor_lists(structures, cutoff, *, quantities="ijdDS", half=False, thread
     cells = np.ascontiguousarray(cells.reshape(3 * count, 3))
     *pairs, pair_offsets = _engine.batch_pairs(pbc, cells, np.ascontiguousarray(positions), atom_offsets, cutoff,
                                                quantities=quantities, half=bool(half),
-                                               self_interaction=bool(self_interaction), threads=threads)
+                                               self_interaction=bool(self_interaction), threads=threads,
+                                               origins=origins)
     return BatchNeighbors(*pairs, atom_offsets, pair_offsets)

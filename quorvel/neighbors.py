@@ -110,8 +110,9 @@ def neighbor_list(structure=None, cutoff=None, *, cell=None, positions=None, pbc
     lexicographically positive. ``threads`` runs the search with the
     interpreter lock released on that many threads (0 is not allowed; None
     with other keywords: the CPUs this process may use); the result is the
-    same bit for bit. With the defaults the search holds the lock and runs on
-    the calling thread.
+    same bit for bit. With the defaults the search runs on the calling
+    thread, holding the lock except in an open box whose atoms straddle the
+    origin (those are binned from the box's corner by the engine).
     """
     calls = _proxor
     if quantities != "ijdDS" or half or threads is not None:
@@ -157,6 +158,15 @@ def _search(calls, structure, cutoff, cell, positions, pbc, symbols, numbers, se
         max_nbins = OPEN_BOX_MAX_NBINS if box.open_box else DEFAULT_MAX_NBINS
     common = dict(self_interaction=bool(self_interaction), use_scaled_positions=bool(scaled_positions),
                   max_nbins=int(max_nbins))
+    if box.origin is not None:
+        # An axis that could not be translated holds atoms below zero: the
+        # engine bins them from the box's corner (_proxor would pile them
+        # into its first bins), on the calling thread unless the caller
+        # chose threads.
+        if calls is _proxor:
+            from .engine import PairCalls
+            calls = PairCalls("ijdDS", False, 1)
+        common["origin"] = box.origin
 
     if isinstance(cutoff, Mapping):
         ids, zi, zj, values = _pair_table(cutoff, symbols, numbers, n)
@@ -213,13 +223,17 @@ class _Box(NamedTuple):
     given: np.ndarray
     open_box: bool  # no periodic axis: the box is bounded to the atoms
     scaled: bool
+    origin: list | None = None  # the box's corner where it is not zero: where the bins start
 
 
 def _search_box(cell, positions, pbc, scaled):
     """The cell and positions to search with. With no periodic axis only the
     binning depends on the box, so the atoms are translated, exactly, to
     start at its origin and the box is bounded to them: the search then
-    costs the same wherever they sit. Otherwise the cell of _usable_cell."""
+    costs the same wherever they sit. Along an axis with no exact offset
+    (coordinates of both signs with full mantissas) the atoms stay where
+    they are and the box starts at their minimum, its corner becoming the
+    search's bin origin. Otherwise the cell of _usable_cell."""
     if cell is not None:
         cell = np.array(cell, dtype=np.float64)
         if cell.shape != (3, 3):
@@ -237,7 +251,8 @@ def _search_box(cell, positions, pbc, scaled):
             moved[:, k] = positions[:, k] - t
     low = np.minimum(moved.min(axis=0), 0.0)
     extent = np.maximum(moved.max(axis=0) - low, 1.0)
-    return _Box(np.diag(extent), moved, positions, True, False)
+    origin = [float(x) for x in low] if low.any() else None
+    return _Box(np.diag(extent), moved, positions, True, False, origin)
 
 
 def _zero_shift_column(cell):

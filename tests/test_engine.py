@@ -222,6 +222,43 @@ def test_the_native_histogram_checks_its_types():
         _engine.histogram([True] * 3, np.eye(3) * 4, pos, 3.0, 4, types=np.array([0, 1]), ntypes=2)
 
 
+def by_pair(pairs):
+    i, j, d, D, S = pairs
+    order = np.lexsort((S[:, 2], S[:, 1], S[:, 0], j, i))
+    return i[order], j[order], d[order], D[order], S[order]
+
+
+@pytest.mark.parametrize("pbc", [[False] * 3, [True, False, False], [False, True, True]])
+@pytest.mark.parametrize("origin", [(-10.0, -10.0, -10.0), (3.0, -7.5, 0.25), (1e6, -1e6, 5.0), (-0.0, 0.0, -0.0)])
+def test_the_bin_origin_moves_no_pair(pbc, origin):
+    """Only the binning of the open axes depends on the origin: the same
+    pairs with the same bits as a zero origin, ordered by i (within one i the
+    bins, and so the pairs, may come in another order)."""
+    rng = np.random.default_rng(8)
+    pos = rng.uniform(-10.0, 10.0, (1500, 3))
+    cell = np.array([[20.0, 0.0, 0.0], [2.0, 20.0, 0.0], [0.0, -3.0, 20.0]])
+    radii = rng.uniform(0.5, 1.8, 1500)
+    for kwargs in (dict(cutoff=3.3), dict(cutoff=0.0, radii=radii)):
+        cutoff = kwargs.pop("cutoff")
+        zero = _engine.pairs(pbc, cell, pos, cutoff, **kwargs)
+        assert len(zero[0]) > 1000
+        for threads in (1, 2):
+            moved = _engine.pairs(pbc, cell, pos, cutoff, origin=origin, threads=threads, **kwargs)
+            assert (np.diff(moved[0]) >= 0).all()
+            for got, want in zip(by_pair(moved), by_pair(zero)):
+                assert_bitwise(got, want)
+        counts = _engine.counts(pbc, cell, pos, cutoff, origin=list(origin), **kwargs)
+        assert (counts == np.bincount(zero[0], minlength=1500)).all()
+    assert (_engine.histogram(pbc, cell, pos, 3.3, 9, origin=origin) ==
+            _engine.histogram(pbc, cell, pos, 3.3, 9)).all()
+
+
+@pytest.mark.parametrize("origin", [(1.0, 2.0), (0.0, math.nan, 0.0), (math.inf, 0.0, 0.0), "abc"])
+def test_bad_origins_are_refused(origin):
+    with pytest.raises((ValueError, TypeError), match="origin"):
+        _engine.pairs([False] * 3, np.eye(3) * 5, np.zeros((2, 3)), 1.0, origin=origin)
+
+
 def test_defaults_still_go_through_proxor(monkeypatch):
     atoms, cutoff = random_atoms(2)
     calls = []

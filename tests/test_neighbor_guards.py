@@ -282,6 +282,75 @@ def test_open_box_search_matches_the_untranslated_one(name, pos):
     assert (np.diff(found.i) >= 0).all()
 
 
+def centred_atoms(n, length, seed):
+    """Atoms in [-length, length]^3 with full mantissas: no axis has an exact
+    offset, so the search bins from the box's corner."""
+    # A scale that is not a power of two fills the mantissas (uniform(-4, 4)
+    # alone gives multiples of 2^-50, which an offset subtracts exactly).
+    return np.random.default_rng(seed).uniform(-1.0, 1.0, (n, 3)) * (length * 0.9 / 0.7)
+
+
+def centred_cutoffs(kind, n, seed):
+    rng = np.random.default_rng(seed)
+    if kind == "scalar":
+        return 3.1, {}
+    if kind == "radii":
+        return rng.uniform(0.4, 1.6, n), {}
+    numbers = rng.choice([1, 6, 8], n)
+    table = {(1, 1): 1.7, (1, 6): 2.9, (6, 8): 3.4, (8, 8): 2.2}
+    return table, dict(numbers=numbers)
+
+
+def proxor_reference(pos, cutoff, extra):
+    """_proxor's pairs of the atoms as given, in a box at the origin as large
+    as their extent (atoms outside it are searched from its edge bins)."""
+    cell = np.eye(3) * max(float(np.ptp(pos, axis=0).max()), 1.0)
+    if np.ndim(cutoff) == 1:
+        return _proxor.primitive_neighbor_list_radii_rs(OPEN, cell, pos, cutoff)
+    if isinstance(cutoff, dict):
+        keys = list(cutoff)
+        return _proxor.primitive_neighbor_list_dict_rs(OPEN, cell, pos, extra["numbers"], [k[0] for k in keys],
+                                                       [k[1] for k in keys], list(cutoff.values()))
+    return _proxor.primitive_neighbor_list_rs(OPEN, cell, pos, cutoff)
+
+
+@pytest.mark.parametrize("kind", ["scalar", "radii", "pairs"])
+@pytest.mark.parametrize("n, length", [(50, 2.5), (700, 6.0), (6000, 12.0)])
+def test_centred_atoms_are_binned_from_the_corner_with_the_same_pairs(n, length, kind):
+    pos = centred_atoms(n, length, seed=n)
+    box = nbmod._search_box(None, pos, (False,) * 3, False)
+    assert box.origin is not None and min(box.origin) < 0
+    assert (box.positions == pos).all()  # no axis was translated
+    cutoff, extra = centred_cutoffs(kind, n, seed=n + 1)
+    found = neighbor_list(positions=pos, cutoff=cutoff, **extra)
+    assert len(found.i) > n // 2
+    assert_bitwise(sorted_pairs(found), sorted_pairs(proxor_reference(pos, cutoff, extra)))
+    assert (np.diff(found.i) >= 0).all()
+    # Chosen quantities, half lists and threads take the same bins.
+    half = neighbor_list(positions=pos, cutoff=cutoff, half=True, threads=2, **extra)
+    keep = found.i < found.j  # an open box has no shifts and no pair of an atom with itself
+    assert_bitwise(half, tuple(a[keep] for a in found))
+
+
+def test_counts_histograms_and_batches_of_centred_atoms_follow_the_list():
+    from quorvel.engine import distance_histogram, neighbor_counts, neighbor_lists
+    from quorvel.io import Structure
+
+    pos = centred_atoms(3000, 25.0, seed=4)
+    full = neighbor_list(positions=pos, cutoff=3.5)
+    structure = Structure(cell=np.zeros((3, 3)), positions=pos, pbc=(False, False, False), symbols=["C"] * 3000)
+    counts = neighbor_counts(structure, 3.5, threads=2)
+    assert (counts == np.bincount(full.i, minlength=3000)).all()
+    hist = distance_histogram(structure, 3.5, 7, threads=1)
+    d = full.d[full.i < full.j]
+    assert (hist == np.bincount(np.floor(d * (7 / 3.5)).astype(np.int64), minlength=7)).all()
+    # In a batch beside a periodic structure, in the list's order.
+    periodic = Structure(cell=np.eye(3) * 9.0, positions=centred_atoms(200, 4.0, seed=5), symbols=["C"] * 200)
+    batch = neighbor_lists([periodic, structure], 3.5, threads=2)
+    lo = batch.pair_offsets[1]
+    assert_bitwise((batch.i[lo:] - 200, batch.j[lo:] - 200, batch.d[lo:], batch.D[lo:], batch.S[lo:]), full)
+
+
 @pytest.mark.parametrize("max_nbins", [1, 8, 1000, None])
 def test_bin_budget_changes_no_pair(max_nbins):
     pos = np.vstack([np.random.default_rng(5).uniform(0.0, 20.0, (400, 3)), [[1e7, 0.0, 0.0]]])

@@ -33,8 +33,13 @@ struct NeighborList {
 // only rows/columns 0-2 of cell and columns 0-2 of positions, during the call;
 // nothing keeps a pointer into them afterwards. Positions are Cartesian, or
 // fractional with `use_scaled_positions`. `max_nbins` caps the number of bins
-// (0 acts like 1). `cancel` is polled now and then; the search stops when it
-// says so.
+// (0 acts like 1). `bin_origin` is where the bins of the open axes start, in
+// the coordinates of the positions: an atom is binned along an open axis by
+// its position relative to it (atoms outside the cell fall into the edge
+// bins). Only the binning depends on it: the pairs, their vectors and
+// distances are those of the positions as given, and a zero origin bins
+// exactly as the positions alone. `cancel` is polled now and then; the
+// search stops when it says so.
 struct SearchInputs {
     std::array<bool, 3> pbc{};
     View2<double> cell;
@@ -43,6 +48,7 @@ struct SearchInputs {
     bool self_interaction = false;
     bool use_scaled_positions = false;
     uint64_t max_nbins = 0;
+    std::array<double, 3> bin_origin{};
     CancelCheck cancel;
 };
 

@@ -357,6 +357,10 @@ Result<BatchPairs> find_batch_pairs(const BatchInputs& in, unsigned fields, bool
     if (in.cells.rows != 3 * structures || in.cells.cols < 3) return value_error("cells must have 3 rows per structure");
     if (in.pbc.rows != structures || in.pbc.cols < 3) return value_error("pbc must have one row of 3 per structure");
     if (in.positions.cols < 3) return value_error("positions must have 3 columns");
+    const bool origins = in.bin_origins.rows > 0;
+    if (origins && (in.bin_origins.rows != structures || in.bin_origins.cols < 3)) {
+        return value_error("bin origins must have one row of 3 per structure");
+    }
     if (in.atom_offsets[0] != 0 || in.atom_offsets[structures] != in.positions.rows) {
         return value_error("atom_offsets must run from 0 to the number of atoms");
     }
@@ -407,6 +411,11 @@ Result<BatchPairs> find_batch_pairs(const BatchInputs& in, unsigned fields, bool
                 s.self_interaction = in.self_interaction;
                 s.use_scaled_positions = in.use_scaled_positions;
                 s.max_nbins = in.max_nbins;
+                if (origins) {
+                    for (std::size_t k = 0; k < 3; ++k) {
+                        s.bin_origin[k] = in.bin_origins.at(static_cast<int64_t>(b), static_cast<int64_t>(k));
+                    }
+                }
                 auto prepared = detail::prepare_search(s);
                 if (!prepared) {
                     failures[t] = {b, std::move(prepared.error())};

@@ -98,14 +98,16 @@ struct HistogramSpec {
 
 // Many structures in one call: structure b has atoms atom_offsets[b] ..
 // atom_offsets[b + 1] - 1 of `positions`, cell rows 3b..3b+2 of `cells` and
-// pbc row b of `pbc`. Its pairs are those of build_neighbor_list on it
-// alone (scalar cutoff), with i and j counted in the concatenation; pairs
-// never cross structures. Threads take contiguous runs of structures.
+// pbc row b of `pbc`, and bin origin row b of `bin_origins` (no rows: zero
+// for all). Its pairs are those of build_neighbor_list on it alone (scalar
+// cutoff), with i and j counted in the concatenation; pairs never cross
+// structures. Threads take contiguous runs of structures.
 struct BatchInputs {
     View2<bool> pbc;          // (B, 3)
     View2<double> cells;      // (3B, 3)
     View2<double> positions;  // (atoms, 3)
     View1<int64_t> atom_offsets;  // B + 1 ascending, from 0 to atoms
+    View2<double> bin_origins{};  // (B, 3), or no rows
     double cutoff = 0.0;
     bool self_interaction = false;
     bool use_scaled_positions = false;

@@ -107,7 +107,7 @@ BinPlan plan_bins(const Mat3& cell, std::array<bool, 3> pbc, double cutoff, uint
 }
 
 AtomBins locate_atoms(View2<double> positions, const Mat3& m, const CellVectors& cv, const BinPlan& plan,
-                      std::array<bool, 3> pbc, bool scaled) {
+                      std::array<bool, 3> pbc, bool scaled, const std::array<double, 3>& origin) {
     const auto atoms = static_cast<std::size_t>(positions.rows);
     const double inv = 1.0 / cv.det;
     const std::array<double, 3> X = {cv.bc[0] * inv, cv.bc[1] * inv, cv.bc[2] * inv};
@@ -118,6 +118,10 @@ AtomBins locate_atoms(View2<double> positions, const Mat3& m, const CellVectors&
     const uint64_t n[3] = {std::max<uint64_t>(plan.n[0], 1), std::max<uint64_t>(plan.n[1], 1),
                            std::max<uint64_t>(plan.n[2], 1)};
     const double nd[3] = {static_cast<double>(n[0]), static_cast<double>(n[1]), static_cast<double>(n[2])};
+    // Only an origin that moves an open axis's bins takes the extra route; a
+    // zero origin (-0.0 included) leaves the arithmetic of the plain binning.
+    bool shifted = false;
+    for (std::size_t k = 0; k < 3; ++k) shifted = shifted || (!pbc[k] && origin[k] != 0.0);
 
     AtomBins out;
     out.home = Buffer<Home>::uninitialized(atoms);
@@ -137,6 +141,17 @@ AtomBins locate_atoms(View2<double> positions, const Mat3& m, const CellVectors&
             s[0] = (p[0] * X[0] + p[1] * X[1]) + p[2] * X[2];
             s[1] = (p[0] * Y[0] + p[1] * Y[1]) + p[2] * Y[2];
             s[2] = (p[0] * Z[0] + p[1] * Z[1]) + p[2] * Z[2];
+        }
+        if (shifted) {
+            // Open axes: the fraction of the position relative to the origin.
+            // h.x keeps the position itself, which the pair test reads.
+            const double q[3] = {p[0] - origin[0], p[1] - origin[1], p[2] - origin[2]};
+            const std::array<double, 3>* rows[3] = {&X, &Y, &Z};
+            for (std::size_t k = 0; k < 3; ++k) {
+                if (pbc[k]) continue;
+                const std::array<double, 3>& R = *rows[k];
+                s[k] = scaled ? q[k] : (q[0] * R[0] + q[1] * R[1]) + q[2] * R[2];
+            }
         }
         for (std::size_t k = 0; k < 3; ++k) {
             const int64_t v = floor_to_i64(nd[k] * s[k]);

@@ -56,13 +56,15 @@ struct Home {
 // Every atom's home (slot not set) and flat bin index
 // (g2 * n1 + g1) * n0 + g0. Positions are Cartesian, or fractional when
 // `scaled`; along a periodic axis the bin coordinate wraps into [0, n) and
-// the wrap count becomes the offset, along an open axis it is clamped.
+// the wrap count becomes the offset, along an open axis it is that of the
+// position relative to `origin` (same coordinates as the positions), clamped.
 // Reads rows 0..rows-1, columns 0-2 of `positions` (the caller checks them).
 struct AtomBins {
     Buffer<Home> home;
     Buffer<uint64_t> flat;
 };
 [[nodiscard]] AtomBins locate_atoms(View2<double> positions, const Mat3& cell, const CellVectors& cv,
-                                    const BinPlan& plan, std::array<bool, 3> pbc, bool scaled);
+                                    const BinPlan& plan, std::array<bool, 3> pbc, bool scaled,
+                                    const std::array<double, 3>& origin);
 
 }  // namespace quorvel::proxor::detail

@@ -88,7 +88,7 @@ Result<PreparedSearch> prepare_search(const SearchInputs& in) {
     }
 
     const auto atoms = static_cast<std::size_t>(positions.rows);
-    out.located = locate_atoms(positions, m, cv, plan, in.pbc, in.use_scaled_positions);
+    out.located = locate_atoms(positions, m, cv, plan, in.pbc, in.use_scaled_positions, in.bin_origin);
     out.binned = bin_atoms(out.located.home, out.located.flat, plan);
 
     SearchGrid& grid = out.grid;

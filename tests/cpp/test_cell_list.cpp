@@ -3,6 +3,7 @@
 // reference, and bit-identity across the instruction-set levels.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -432,6 +433,85 @@ TEST(SparseGrid, SameResultAsDenseGrid) {
     ASSERT_TRUE(sparse && dense);
     EXPECT_GT(sparse->count, 0u);
     EXPECT_EQ(keys_of(*sparse), keys_of(*dense));
+}
+
+
+// ---------------------------------------------------------------------------
+// Bin origin: open axes bin from it; the pairs keep every bit.
+
+// The flat bins of three atoms in a 9 Å cube of 3 x 3 x 3 bins.
+std::vector<uint64_t> flat_bins(std::array<bool, 3> pbc, const std::array<double, 3>& origin,
+                                const std::vector<double>& pos) {
+    pd::Mat3 m{};
+    for (std::size_t k = 0; k < 3; ++k) m[k][k] = 9.0;
+    const pd::CellVectors cv = pd::cell_vectors(m);
+    const pd::BinPlan plan = pd::plan_bins(m, pbc, 3.0, 1000000);
+    EXPECT_EQ(plan.n[0], 3u);
+    const auto a = pd::locate_atoms(View2<double>::dense(pos.data(), static_cast<int64_t>(pos.size() / 3), 3), m, cv,
+                                    plan, pbc, false, origin);
+    return {a.flat.data(), a.flat.data() + pos.size() / 3};
+}
+
+TEST(BinOrigin, OpenAxesBinFromIt) {
+    const std::vector<double> pos = {-4.0, -4.0, -4.0, 0.5, 0.5, 0.5, 4.0, -1.0, 2.0};
+    // Without an origin the negative coordinates pile into the first bins.
+    EXPECT_EQ(flat_bins(kOpen, {0.0, 0.0, 0.0}, pos), (std::vector<uint64_t>{0, 0, 1 + 0 * 3 + 0 * 9}));
+    EXPECT_EQ(flat_bins(kOpen, {-0.0, 0.0, -0.0}, pos), flat_bins(kOpen, {0.0, 0.0, 0.0}, pos));
+    // From -4.5 (the atoms' box) they spread: bin floor((x + 4.5) / 3).
+    EXPECT_EQ(flat_bins(kOpen, {-4.5, -4.5, -4.5}, pos),
+              (std::vector<uint64_t>{0, 1 + 1 * 3 + 1 * 9, 2 + 1 * 3 + 2 * 9}));
+    // A periodic axis wraps as before, whatever the origin says.
+    const std::array<bool, 3> mixed = {true, false, false};
+    EXPECT_EQ(flat_bins(mixed, {-4.5, -4.5, -4.5}, pos),
+              (std::vector<uint64_t>{1 + 0 * 3 + 0 * 9, 0 + 1 * 3 + 1 * 9, 1 + 1 * 3 + 2 * 9}));
+}
+
+// (i, j, S) with the bits of d and D.
+using BitsKey = std::tuple<int64_t, int64_t, int64_t, int64_t, int64_t, uint64_t, uint64_t, uint64_t, uint64_t>;
+
+std::vector<BitsKey> pairs_with_bits(const px::NeighborList& l) {
+    const auto bits = [](double x) {
+        uint64_t b;
+        std::memcpy(&b, &x, sizeof b);
+        return b;
+    };
+    std::vector<BitsKey> out;
+    for (std::size_t m = 0; m < l.count; ++m) {
+        out.emplace_back(l.i[m], l.j[m], l.S[3 * m], l.S[3 * m + 1], l.S[3 * m + 2], bits(l.d[m]),
+                         bits(l.D[3 * m]), bits(l.D[3 * m + 1]), bits(l.D[3 * m + 2]));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(BinOrigin, MovesNoPair) {
+    std::mt19937_64 rng(99);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (int trial = 0; trial < 80; ++trial) {
+        Config c = random_config(rng);
+        // Centred atoms in every other trial: most fall below the cell.
+        if (trial % 2 == 1) {
+            for (double& x : c.pos) x -= 0.5 * (c.cell[0] + c.cell[4] + c.cell[8]) / 3.0;
+        }
+        px::SearchInputs in{.pbc = c.pbc,
+                            .cell = View2<double>::dense(c.cell.data(), 3, 3),
+                            .positions = View2<double>::dense(c.pos.data(), static_cast<int64_t>(c.pos.size() / 3), 3),
+                            .cutoff = c.cutoff,
+                            .self_interaction = c.self_interaction,
+                            .max_nbins = 1000000,
+                            .cancel = {}};
+        auto zero = px::build_neighbor_list(in);
+        ASSERT_TRUE(zero.has_value());
+        const std::vector<BitsKey> want = pairs_with_bits(*zero);
+        for (const std::array<double, 3> origin : {std::array<double, 3>{-6.0 * u(rng) - 3.0, 8.0 * u(rng), -4.0},
+                                                   std::array<double, 3>{1e3 * u(rng), 1e3 * u(rng), 1e3 * u(rng)}}) {
+            in.bin_origin = origin;
+            auto moved = px::build_neighbor_list(in);
+            ASSERT_TRUE(moved.has_value());
+            EXPECT_EQ(pairs_with_bits(*moved), want) << "trial " << trial;
+            for (std::size_t m = 1; m < moved->count; ++m) EXPECT_LE(moved->i[m - 1], moved->i[m]);
+        }
+    }
 }
 
 }  // namespace
