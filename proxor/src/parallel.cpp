@@ -27,15 +27,15 @@ unsigned cgroup_cpu_limit() noexcept {
     if (std::FILE* f = std::fopen("/sys/fs/cgroup/cpu.max", "r")) {
         char text[32] = "";
         if (std::fscanf(f, "%31s %lf", text, &period) == 2 && std::sscanf(text, "%lf", &quota) != 1) quota = 0.0;
-        std::fclose(f);
+        (void)std::fclose(f);
     } else {
         if (std::FILE* q = std::fopen("/sys/fs/cgroup/cpu/cpu.cfs_quota_us", "r")) {
             if (std::fscanf(q, "%lf", &quota) != 1) quota = 0.0;
-            std::fclose(q);
+            (void)std::fclose(q);
         }
         if (std::FILE* p = std::fopen("/sys/fs/cgroup/cpu/cpu.cfs_period_us", "r")) {
             if (std::fscanf(p, "%lf", &period) != 1) period = 0.0;
-            std::fclose(p);
+            (void)std::fclose(p);
         }
     }
     if (!(quota > 0.0) || !(period > 0.0)) return 0;
