@@ -23,7 +23,7 @@ using binding::Arguments;
 using binding::ArrayArg;
 using binding::convert_argument;
 using binding::DType;
-using binding::FunctionSpec;
+using binding::FunctionView;
 using binding::LineList;
 using binding::Parameter;
 using binding::Ref;
@@ -263,9 +263,9 @@ QUORVEL_CHECK_FUNCTION(k_format_xdatcar);
 QUORVEL_CHECK_FUNCTION(k_parse_xyz);
 QUORVEL_CHECK_FUNCTION(k_format_xyz);
 
-constexpr FunctionSpec k_functions[] = {
-    k_parse_poscar.spec(), k_format_poscar.spec(), k_parse_xdatcar.spec(),
-    k_format_xdatcar.spec(), k_parse_xyz.spec(),    k_format_xyz.spec(),
+constexpr FunctionView k_functions[] = {
+    k_parse_poscar.view(), k_format_poscar.view(), k_parse_xdatcar.view(),
+    k_format_xdatcar.view(), k_parse_xyz.view(),    k_format_xyz.view(),
 };
 
 bool convert_lines(PyObject* obj, const char* name, LineList& lines) {
@@ -395,7 +395,7 @@ PyObject* format_xyz_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-constexpr binding::ModuleSpec k_module{"_ledgra", "quorvel._ledgra", k_functions};
+constexpr binding::ModuleTable k_module{"_ledgra", "quorvel._ledgra", k_functions};
 
 }  // namespace
 

@@ -26,7 +26,7 @@ using binding::Arguments;
 using binding::ArrayArg;
 using binding::convert_argument;
 using binding::DType;
-using binding::FunctionSpec;
+using binding::FunctionView;
 using binding::Parameter;
 using binding::Ref;
 
@@ -305,7 +305,7 @@ QUORVEL_CHECK_FUNCTION(k_counts);
 QUORVEL_CHECK_FUNCTION(k_histogram);
 QUORVEL_CHECK_FUNCTION(k_batch);
 
-constexpr FunctionSpec k_functions[] = {k_pairs.spec(), k_counts.spec(), k_histogram.spec(), k_batch.spec()};
+constexpr FunctionView k_functions[] = {k_pairs.view(), k_counts.view(), k_histogram.view(), k_batch.view()};
 
 bool to_flag(PyObject* v, const char* name, bool& out) {
     return v == nullptr || convert_argument(name, [&] { return binding::to_bool(v, out); });
@@ -373,13 +373,13 @@ PyObject* histogram_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             PyErr_SetString(PyExc_ValueError, "ntypes must be between 1 and 65536");
             return Ref();
         }
-        const HistogramSpec spec{.rmax = s.cutoff,
+        const HistogramBins histogram{.rmax = s.cutoff,
                                  .bins = static_cast<std::size_t>(bins),
                                  .types = types.view1,
                                  .ntypes = static_cast<std::size_t>(ntypes),
                                  .half = true};
         auto result = without_gil([&](CancelCheck cancel) {
-            return distance_histogram(s.inputs(cancel), Cutoffs{}, spec, Threads{.count = s.threads});
+            return distance_histogram(s.inputs(cancel), Cutoffs{}, histogram, Threads{.count = s.threads});
         });
         if (!result) {
             binding::raise_failure(result.error());
@@ -445,7 +445,7 @@ PyObject* batch_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
-constexpr binding::ModuleSpec k_module{"_engine", "quorvel._engine", k_functions};
+constexpr binding::ModuleTable k_module{"_engine", "quorvel._engine", k_functions};
 
 }  // namespace
 

@@ -17,7 +17,7 @@ using binding::Arguments;
 using binding::ArrayArg;
 using binding::convert_argument;
 using binding::DType;
-using binding::FunctionSpec;
+using binding::FunctionView;
 using binding::Parameter;
 using binding::Ref;
 
@@ -184,7 +184,7 @@ QUORVEL_CHECK_FUNCTION(k_scalar);
 QUORVEL_CHECK_FUNCTION(k_radii);
 QUORVEL_CHECK_FUNCTION(k_dict);
 
-constexpr FunctionSpec k_functions[] = {k_scalar.spec(), k_radii.spec(), k_dict.spec()};
+constexpr FunctionView k_functions[] = {k_scalar.view(), k_radii.view(), k_dict.view()};
 
 
 PyObject* scalar_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -241,7 +241,7 @@ PyObject* dict_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
-constexpr binding::ModuleSpec k_module{"_proxor", "quorvel._proxor", k_functions};
+constexpr binding::ModuleTable k_module{"_proxor", "quorvel._proxor", k_functions};
 
 }  // namespace
 

@@ -8,7 +8,7 @@ namespace quorvel::binding {
 
 namespace {
 
-std::string call_name(const FunctionSpec& f) { return std::string(f.name) + "()"; }
+std::string call_name(const FunctionView& f) { return std::string(f.name) + "()"; }
 
 bool name_equals(PyObject* keyword, const char* name) noexcept {
     const int c = PyUnicode_CompareWithASCIIString(keyword, name);
@@ -16,7 +16,7 @@ bool name_equals(PyObject* keyword, const char* name) noexcept {
     return c == 0;
 }
 
-void raise_too_many(const FunctionSpec& f, Py_ssize_t nargs) {
+void raise_too_many(const FunctionView& f, Py_ssize_t nargs) {
     const std::size_t p = f.parameters.size();
     const char* verb = nargs == 1 ? "was" : "were";
     if (f.required < p) {
@@ -28,7 +28,7 @@ void raise_too_many(const FunctionSpec& f, Py_ssize_t nargs) {
     }
 }
 
-void raise_missing(const FunctionSpec& f, PyObject* const* slots) {
+void raise_missing(const FunctionView& f, PyObject* const* slots) {
     std::string names;
     std::size_t missing = 0;
     std::size_t total = 0;
@@ -52,7 +52,7 @@ void raise_missing(const FunctionSpec& f, PyObject* const* slots) {
 
 }  // namespace
 
-bool bind_arguments(const FunctionSpec& f, PyObject* const* args, Py_ssize_t nargs,
+bool bind_arguments(const FunctionView& f, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** slots) noexcept {
     try {
         const std::size_t p = f.parameters.size();

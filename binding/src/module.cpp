@@ -29,7 +29,7 @@ std::deque<std::string>& docs() {
     return texts;
 }
 
-std::string make_doc(const FunctionSpec& f) {
+std::string make_doc(const FunctionView& f) {
     std::string doc = f.name;
     doc += '(';
     for (std::size_t k = 0; k < f.parameters.size(); ++k) {
@@ -48,7 +48,7 @@ std::string make_doc(const FunctionSpec& f) {
 // Creates the function object bound to the module, appends its __name__ to
 // __all__ and sets the module attribute of that name.
 bool register_function(PyObject* module, PyObject* module_name, PyObject* all,
-                       const FunctionSpec& f) {
+                       const FunctionView& f) {
     docs().push_back(make_doc(f));
     PyMethodDef& def = methods().emplace_back();
     def.ml_name = f.name;
@@ -68,7 +68,7 @@ bool register_function(PyObject* module, PyObject* module_name, PyObject* all,
 
 const char* module_qualified_name() noexcept { return g_qualified_name; }
 
-PyObject* init_module(const ModuleSpec& definition) noexcept {
+PyObject* init_module(const ModuleTable& definition) noexcept {
     const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return nullptr;
     int64_t expected = -1;
@@ -99,7 +99,7 @@ PyObject* init_module(const ModuleSpec& definition) noexcept {
                 return nullptr;
             }
         }
-        for (const FunctionSpec& f : definition.functions) {
+        for (const FunctionView& f : definition.functions) {
             if (!register_function(module.get(), module_name.get(), all.get(), f)) return nullptr;
         }
         g_module = module.release();

@@ -290,33 +290,33 @@ Result<Buffer<int64_t>> count_neighbors(const SearchInputs& in, const Cutoffs& c
     return counts;
 }
 
-Result<Buffer<int64_t>> distance_histogram(const SearchInputs& in, const Cutoffs& cutoffs, const HistogramSpec& spec,
+Result<Buffer<int64_t>> distance_histogram(const SearchInputs& in, const Cutoffs& cutoffs, const HistogramBins& histogram,
                                            const Threads& threads) {
-    if (spec.bins == 0) return value_error("bins must be at least 1");
-    if (!(spec.rmax > 0.0) || spec.rmax == std::numeric_limits<double>::infinity()) {
+    if (histogram.bins == 0) return value_error("bins must be at least 1");
+    if (!(histogram.rmax > 0.0) || histogram.rmax == std::numeric_limits<double>::infinity()) {
         return value_error("rmax must be positive and finite");
     }
     const auto atoms = static_cast<std::size_t>(std::max<int64_t>(in.positions.rows, 0));
-    if (spec.ntypes == 0 || spec.ntypes > 65536) return value_error("ntypes must be between 1 and 65536");
-    const bool typed = spec.types.size > 0 || spec.ntypes > 1;
+    if (histogram.ntypes == 0 || histogram.ntypes > 65536) return value_error("ntypes must be between 1 and 65536");
+    const bool typed = histogram.types.size > 0 || histogram.ntypes > 1;
     std::vector<uint32_t> types;
-    const std::size_t ntypes = spec.ntypes;
+    const std::size_t ntypes = histogram.ntypes;
     if (typed) {
-        if (spec.types.size != static_cast<int64_t>(atoms)) return value_error("types must have one value per atom");
+        if (histogram.types.size != static_cast<int64_t>(atoms)) return value_error("types must have one value per atom");
         types.resize(atoms);
         for (std::size_t k = 0; k < atoms; ++k) {
-            const int64_t v = spec.types[static_cast<int64_t>(k)];
+            const int64_t v = histogram.types[static_cast<int64_t>(k)];
             if (v < 0 || static_cast<uint64_t>(v) >= ntypes) return value_error("types must lie in [0, ntypes)");
             types[k] = static_cast<uint32_t>(v);
         }
     }
     const std::size_t classes = ntypes * ntypes;
-    if (spec.bins > (SIZE_MAX / 16) / classes) throw std::bad_alloc();
-    const std::size_t cells = classes * spec.bins;
+    if (histogram.bins > (SIZE_MAX / 16) / classes) throw std::bad_alloc();
+    const std::size_t cells = classes * histogram.bins;
     Buffer<int64_t> hist = Buffer<int64_t>::zeroed(cells);
 
     SearchInputs at = in;
-    auto filter = make_filter(at, cutoffs, spec.half);
+    auto filter = make_filter(at, cutoffs, histogram.half);
     if (!filter) return unexpected(std::move(filter.error()));
     if (filter->nothing) return hist;
     auto prepared = detail::prepare_search(at);
@@ -332,10 +332,10 @@ Result<Buffer<int64_t>> distance_histogram(const SearchInputs& in, const Cutoffs
             partial[t] = t == 0 ? std::move(hist) : Buffer<int64_t>::zeroed(cells);
             detail::HistogramSink sink;
             sink.w.hist = partial[t].data();
-            sink.w.bins = spec.bins;
-            sink.w.rmax = spec.rmax;
-            sink.w.scale = static_cast<double>(spec.bins) / spec.rmax;
-            sink.w.bins_f = static_cast<double>(spec.bins);
+            sink.w.bins = histogram.bins;
+            sink.w.rmax = histogram.rmax;
+            sink.w.scale = static_cast<double>(histogram.bins) / histogram.rmax;
+            sink.w.bins_f = static_cast<double>(histogram.bins);
             sink.w.types = typed ? types.data() : nullptr;
             sink.w.ntypes = ntypes;
             sink.w.filter = filter->filter;

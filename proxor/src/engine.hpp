@@ -86,7 +86,7 @@ struct Threads {
 // without, one row. `half` counts each unordered pair once. The search runs
 // at the cutoffs' distance (in.cutoff for scalar). Errors as find_pairs,
 // plus value_error for bins == 0, rmax not positive and finite, or bad types.
-struct HistogramSpec {
+struct HistogramBins {
     double rmax = 0.0;
     std::size_t bins = 0;
     View1<int64_t> types;  // size 0: one class
@@ -94,7 +94,7 @@ struct HistogramSpec {
     bool half = true;
 };
 [[nodiscard]] Result<Buffer<int64_t>> distance_histogram(const SearchInputs& in, const Cutoffs& cutoffs,
-                                                         const HistogramSpec& spec, const Threads& threads);
+                                                         const HistogramBins& histogram, const Threads& threads);
 
 // Many structures in one call: structure b has atoms atom_offsets[b] ..
 // atom_offsets[b + 1] - 1 of `positions`, cell rows 3b..3b+2 of `cells` and

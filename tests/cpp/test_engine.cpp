@@ -183,12 +183,12 @@ TEST_P(Threaded, CountsAndHistogramsMatchTheFullList) {
         const double rmax = s.cutoff * 0.9;
         px::SearchInputs in = s.inputs();
         in.cutoff = rmax;
-        const px::HistogramSpec spec{.rmax = rmax,
+        const px::HistogramBins histogram{.rmax = rmax,
                                      .bins = bins,
                                      .types = {reinterpret_cast<const char*>(types.data()), static_cast<int64_t>(types.size()), 8},
                                      .ntypes = 2,
                                      .half = true};
-        auto hist = px::distance_histogram(in, {}, spec, threads());
+        auto hist = px::distance_histogram(in, {}, histogram, threads());
         ASSERT_TRUE(hist.has_value());
         std::vector<int64_t> want(4 * bins, 0);
         const double scale = static_cast<double>(bins) / rmax;

@@ -12,7 +12,7 @@ namespace quorvel::binding {
 // Fills `slots` (one per parameter, borrowed references, null = not given)
 // from a METH_FASTCALL | METH_KEYWORDS call. On a binding fault returns false
 // with the interpreter's usual TypeError set.
-[[nodiscard]] bool bind_arguments(const FunctionSpec& f, PyObject* const* args, Py_ssize_t nargs,
+[[nodiscard]] bool bind_arguments(const FunctionView& f, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames, PyObject** slots) noexcept;
 
 // The bound arguments of one call of `function`: one slot per parameter of
@@ -23,7 +23,7 @@ public:
     explicit constexpr Arguments(const Function<P>& function) noexcept : function_(function) {}
 
     [[nodiscard]] bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-        return bind_arguments(function_.spec(), args, nargs, kwnames, slots_.data());
+        return bind_arguments(function_.view(), args, nargs, kwnames, slots_.data());
     }
     // The argument of parameter k (borrowed; null when it was not given).
     [[nodiscard]] PyObject* operator[](std::size_t k) const noexcept { return slots_[k]; }

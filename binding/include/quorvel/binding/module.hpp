@@ -26,7 +26,7 @@ struct Parameter {
 };
 
 // The view of a function that the module table and the binder work with.
-struct FunctionSpec {
+struct FunctionView {
     const char* name;
     std::span<const Parameter> parameters;
     std::size_t required;  // the first `required` parameters have no default
@@ -66,7 +66,7 @@ struct Function {
         }
         return true;
     }
-    [[nodiscard]] constexpr FunctionSpec spec() const noexcept {
+    [[nodiscard]] constexpr FunctionView view() const noexcept {
         return {name, std::span<const Parameter>(parameters), required(), doc_body, entry};
     }
 };
@@ -102,16 +102,16 @@ template <unsigned long long V>
 
 [[nodiscard]] constexpr const char* bool_text(bool b) noexcept { return b ? "True" : "False"; }
 
-struct ModuleSpec {
+struct ModuleTable {
     const char* name;            // e.g. "_proxor"
     const char* qualified_name;  // e.g. "quorvel._proxor"
-    std::span<const FunctionSpec> functions;
+    std::span<const FunctionView> functions;
 };
 
 // The body of PyInit_<name>: creates the module once per process (single-phase
 // initialisation), refuses a second interpreter, registers the functions in
 // order and lists them in __all__. Later calls return the same module.
-[[nodiscard]] PyObject* init_module(const ModuleSpec& definition) noexcept;
+[[nodiscard]] PyObject* init_module(const ModuleTable& definition) noexcept;
 
 // The dotted name of the module this copy of the binding layer serves.
 [[nodiscard]] const char* module_qualified_name() noexcept;
