@@ -23,8 +23,9 @@ BUILD := build
 
 APT_PACKAGES := g++ pkg-config meson ninja-build libgtest-dev libfast-float-dev \
 	python3-dev python3-venv python3-pip python3-numpy python3-mesonpy \
-	python3-pytest python3-hypothesis python3-scipy python3-tqdm
-BENCH_PACKAGES := python3-pymatgen
+	python3-pytest python3-hypothesis python3-scipy python3-tqdm \
+	python3-distributed python3-matplotlib python3-periodictable
+BENCH_PACKAGES := python3-pymatgen python3-mdanalysis
 
 SOURCES := $(shell find native binding proxor ledgra quorvel -type f \( -name '*.cpp' -o -name '*.hpp' \
 	-o -name '*.py' -o -name '*.pyi' -o -name 'meson.build' -o -name 'py.typed' -o -name '*.txt' \
