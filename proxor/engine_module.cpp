@@ -194,11 +194,19 @@ auto without_gil(Routine&& routine) {
     return routine(released.signal_check());
 }
 
+// Where the pair arrays of freed results wait for the next call: a search
+// run every step of a trajectory then writes into memory that is already
+// faulted in. Never destroyed, so that arrays freed at exit still find it.
+BlockPool& output_pool() {
+    static auto* const pool = new BlockPool(std::size_t{1} << 30);
+    return *pool;
+}
+
 // An array of the buffer, or None for an unchosen one.
 template <class T>
 Ref chosen(bool wanted, Buffer<T>&& buffer, std::initializer_list<int64_t> shape) {
     if (!wanted) return Ref::borrow(Py_None);
-    return binding::array_from_buffer(std::move(buffer), shape);
+    return binding::array_from_buffer(std::move(buffer), shape, output_pool());
 }
 
 // The (i, j, d, D, S) tuple with None for each quantity not asked for.
@@ -250,6 +258,9 @@ PyObject* pairs_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* counts_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* histogram_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* batch_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* pooled_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+constexpr Parameter k_pooled_params[] = {{"release", binding::bool_text(false)}};
 
 #define QUORVEL_ORIGIN_NOTE                                                                   \
     "\n"                                                                                      \
@@ -296,16 +307,28 @@ constexpr const char* k_batch_doc =
     "runs of whole structures. origins (B, 3) float64: each structure's bin origin\n"
     "(see pairs()); None: zero for all.\n" QUORVEL_THREADS_NOTE;
 
+constexpr const char* k_pooled_doc =
+    "Bytes of freed pair arrays held for the next calls' outputs.\n"
+    "\n"
+    "When the arrays of a pairs() or batch_pairs() result are freed, up to 1 GiB of\n"
+    "their memory is kept, and the next call writes its arrays there instead of into\n"
+    "fresh pages (each costs a page fault and the kernel's zeroing). The kernel may\n"
+    "still reclaim that memory under pressure. release=True frees it now; the count\n"
+    "returned is the one before.\n";
+
 constexpr auto k_pairs = binding::function("pairs", k_pairs_params, k_pairs_doc, pairs_entry);
 constexpr auto k_counts = binding::function("counts", k_counts_params, k_counts_doc, counts_entry);
 constexpr auto k_histogram = binding::function("histogram", k_histogram_params, k_histogram_doc, histogram_entry);
 constexpr auto k_batch = binding::function("batch_pairs", k_batch_params, k_batch_doc, batch_entry);
+constexpr auto k_pooled = binding::function("pooled_memory", k_pooled_params, k_pooled_doc, pooled_entry);
 QUORVEL_CHECK_FUNCTION(k_pairs);
 QUORVEL_CHECK_FUNCTION(k_counts);
 QUORVEL_CHECK_FUNCTION(k_histogram);
 QUORVEL_CHECK_FUNCTION(k_batch);
+QUORVEL_CHECK_FUNCTION(k_pooled);
 
-constexpr FunctionView k_functions[] = {k_pairs.view(), k_counts.view(), k_histogram.view(), k_batch.view()};
+constexpr FunctionView k_functions[] = {k_pairs.view(), k_counts.view(), k_histogram.view(), k_batch.view(),
+                                     k_pooled.view()};
 
 bool to_flag(PyObject* v, const char* name, bool& out) {
     return v == nullptr || convert_argument(name, [&] { return binding::to_bool(v, out); });
@@ -325,7 +348,7 @@ PyObject* pairs_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             return Ref();
         }
         auto result = without_gil([&](CancelCheck cancel) {
-            return find_pairs(s.inputs(cancel), c.cutoffs, fields, half, Threads{.count = s.threads});
+            return find_pairs(s.inputs(cancel), c.cutoffs, fields, half, Threads{.count = s.threads}, &output_pool());
         });
         if (!result) {
             binding::raise_failure(result.error());
@@ -432,7 +455,7 @@ PyObject* batch_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                                  .use_scaled_positions = s.use_scaled_positions,
                                  .max_nbins = s.max_nbins,
                                  .cancel = cancel};
-            return find_batch_pairs(in, fields, half, Threads{.count = s.threads});
+            return find_batch_pairs(in, fields, half, Threads{.count = s.threads}, &output_pool());
         });
         if (!result) {
             binding::raise_failure(result.error());
@@ -442,6 +465,18 @@ PyObject* batch_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         Ref pair_offsets = binding::array_from_buffer(std::move(result->pair_offsets), {structures});
         if (!pair_offsets) return Ref();
         return pairs_tuple(result->pairs, std::move(pair_offsets));
+    });
+}
+
+PyObject* pooled_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::guarded([&]() -> Ref {
+        Arguments a(k_pooled);
+        if (!a.bind(args, nargs, kwnames)) return Ref();
+        bool release = false;
+        if (!to_flag(a[0], "release", release)) return Ref();
+        const std::size_t held = output_pool().held();
+        if (release) output_pool().clear();
+        return Ref::steal(PyLong_FromSize_t(held));
     });
 }
 

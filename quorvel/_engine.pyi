@@ -7,7 +7,7 @@ from collections.abc import Sequence
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["pairs", "counts", "histogram", "batch_pairs"]
+__all__ = ["pairs", "counts", "histogram", "batch_pairs", "pooled_memory"]
 
 _Ints = npt.NDArray[np.int64]
 _Floats = npt.NDArray[np.float64]
@@ -75,3 +75,4 @@ def batch_pairs(
     threads: int = 1,
     origins: _Floats | None = None,
 ) -> tuple[_Ints | None, _Ints | None, _Floats | None, _Floats | None, _Ints | None, _Ints]: ...
+def pooled_memory(release: bool = False) -> int: ...

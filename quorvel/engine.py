@@ -6,6 +6,13 @@ private module ``quorvel._engine``, with the interpreter lock released and on
 ``threads`` threads (``None``: the CPUs this process may use; ``1``: the
 calling thread). Every result is, bit for bit and in order, what filtering
 ``neighbor_list``'s full result gives, whatever the thread count.
+
+Repeated calls (a search every step of a trajectory) reuse memory: when the
+pair arrays of a result are freed, up to 1 GiB of that memory is kept and
+the next result is written into it, which spares the page faults and the
+kernel's zeroing of fresh pages (a large share of a big call). The kernel
+may reclaim that memory under pressure; ``pooled_memory(release=True)``
+frees it at once.
 """
 
 from __future__ import annotations
@@ -19,7 +26,7 @@ from ._checks import three_bools
 
 DEFAULT_MAX_NBINS = 1_000_000
 
-__all__ = ["BatchNeighbors", "neighbor_lists", "neighbor_counts", "distance_histogram"]
+__all__ = ["BatchNeighbors", "neighbor_lists", "neighbor_counts", "distance_histogram", "pooled_memory"]
 
 QUANTITIES = "ijdDS"
 
@@ -37,6 +44,13 @@ def native_threads(threads):
     if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
         raise ValueError(f"threads must be None or a positive integer, not {threads!r}")
     return int(threads)
+
+
+def pooled_memory(release=False):
+    """Bytes of freed pair arrays kept for the next searches' outputs (see the
+    module's docstring); ``release=True`` frees them and returns the count
+    held before."""
+    return _engine.pooled_memory(bool(release))
 
 
 def wants_engine(quantities, half, threads):

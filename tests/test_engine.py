@@ -372,3 +372,35 @@ def test_fork_after_a_threaded_call():
     """, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == "True"
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("quantities", ["ijdDS", "jD"])
+def test_freed_results_lend_their_memory_to_the_next_call(threads, quantities):
+    """A result's arrays, once freed, hold the next call's output (no fresh
+    pages), which is still the full list's, bit for bit; arrays still alive
+    are never written."""
+    atoms, cutoff = random_atoms(101, 14000)
+    cutoff *= 1.6
+    reference = full(atoms, cutoff)
+    first = _engine.pairs(list(atoms.pbc), atoms.cell, atoms.positions, cutoff, quantities=quantities,
+                          threads=threads)
+    assert min(a.nbytes for a in first if a is not None) >= 1 << 20, "arrays too small to be pooled"
+    quorvel.engine.pooled_memory(release=True)
+    size = sum(a.nbytes for a in first if a is not None)
+    del first
+    assert quorvel.engine.pooled_memory() >= size
+    kept = _engine.pairs(list(atoms.pbc), atoms.cell, atoms.positions, cutoff, quantities=quantities,
+                         threads=threads)
+    assert quorvel.engine.pooled_memory() < size
+    snapshot = [None if a is None else a.copy() for a in kept]
+    again = _engine.pairs(list(atoms.pbc), atoms.cell, atoms.positions, cutoff, quantities=quantities,
+                          threads=threads)
+    keep = np.ones(len(reference[0]), dtype=bool)
+    for result in (kept, again):
+        assert_filtered(result, reference, keep, quantities)
+    for a, b in zip(kept, snapshot):
+        assert (a is None and b is None) or a.tobytes() == b.tobytes()
+    del kept, again
+    assert quorvel.engine.pooled_memory(release=True) > 0
+    assert quorvel.engine.pooled_memory() == 0

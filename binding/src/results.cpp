@@ -13,6 +13,7 @@ namespace quorvel::binding {
 namespace {
 
 constexpr const char* k_holder_name = "quorvel.buffer";
+constexpr const char* k_pooled_name = "quorvel.pooled_buffer";
 
 void free_holder(PyObject* capsule) noexcept {
     void* ptr = PyCapsule_GetPointer(capsule, k_holder_name);
@@ -20,8 +21,54 @@ void free_holder(PyObject* capsule) noexcept {
     free_allocation(Allocation{ptr, static_cast<std::size_t>(bytes)});
 }
 
+// The context of a pooled holder: the allocation's size and where it goes.
+struct PooledMemory {
+    std::size_t bytes;
+    BlockPool* pool;
+};
+
+void free_pooled_holder(PyObject* capsule) noexcept {
+    void* ptr = PyCapsule_GetPointer(capsule, k_pooled_name);
+    auto* memory = static_cast<PooledMemory*>(PyCapsule_GetContext(capsule));
+    memory->pool->give(Allocation{ptr, memory->bytes});
+    delete memory;
+}
+
+// A capsule that frees `memory` (or hands it to `pool`) when it goes away;
+// null with an exception, the memory freed, on failure.
+Ref make_holder(Allocation memory, BlockPool* pool) {
+    if (pool == nullptr) {
+        Ref holder = Ref::steal(PyCapsule_New(memory.ptr, k_holder_name, free_holder));
+        if (!holder) {
+            free_allocation(memory);
+            return Ref();
+        }
+        if (PyCapsule_SetContext(holder.get(), reinterpret_cast<void*>(static_cast<std::uintptr_t>(memory.bytes))) !=
+            0) {
+            PyCapsule_SetDestructor(holder.get(), nullptr);
+            free_allocation(memory);
+            return Ref();
+        }
+        return holder;
+    }
+    auto* context = new (std::nothrow) PooledMemory{memory.bytes, pool};
+    if (context == nullptr) {
+        free_allocation(memory);
+        PyErr_NoMemory();
+        return Ref();
+    }
+    Ref holder = Ref::steal(PyCapsule_New(memory.ptr, k_pooled_name, free_pooled_holder));
+    if (!holder || PyCapsule_SetContext(holder.get(), context) != 0) {
+        if (holder) PyCapsule_SetDestructor(holder.get(), nullptr);
+        delete context;
+        free_allocation(memory);
+        return Ref();
+    }
+    return holder;
+}
+
 template <class T>
-Ref make_array(Buffer<T>&& buffer, int typenum, std::initializer_list<int64_t> shape) {
+Ref make_array(Buffer<T>&& buffer, int typenum, std::initializer_list<int64_t> shape, BlockPool* pool = nullptr) {
     if (!ensure_numpy()) return Ref();
     npy_intp dims[2] = {0, 0};
     npy_intp strides[2] = {0, 0};
@@ -42,16 +89,8 @@ Ref make_array(Buffer<T>&& buffer, int typenum, std::initializer_list<int64_t> s
     }
 
     Allocation memory = buffer.release();
-    Ref holder = Ref::steal(PyCapsule_New(memory.ptr, k_holder_name, free_holder));
-    if (!holder) {
-        free_allocation(memory);
-        return Ref();
-    }
-    if (PyCapsule_SetContext(holder.get(), reinterpret_cast<void*>(static_cast<std::uintptr_t>(memory.bytes))) != 0) {
-        PyCapsule_SetDestructor(holder.get(), nullptr);
-        free_allocation(memory);
-        return Ref();
-    }
+    Ref holder = make_holder(memory, pool);
+    if (!holder) return Ref();
     PyArray_Descr* descr = PyArray_DescrFromType(typenum);
     if (descr == nullptr) return Ref();
     // PyArray_NewFromDescr steals the descriptor reference.
@@ -91,6 +130,12 @@ Ref array_from_buffer(Buffer<int64_t>&& buffer, std::initializer_list<int64_t> s
 }
 Ref array_from_buffer(Buffer<uint8_t>&& buffer, std::initializer_list<int64_t> shape) {
     return make_array(std::move(buffer), NPY_BOOL, shape);
+}
+Ref array_from_buffer(Buffer<double>&& buffer, std::initializer_list<int64_t> shape, BlockPool& pool) {
+    return make_array(std::move(buffer), NPY_FLOAT64, shape, &pool);
+}
+Ref array_from_buffer(Buffer<int64_t>&& buffer, std::initializer_list<int64_t> shape, BlockPool& pool) {
+    return make_array(std::move(buffer), NPY_INT64, shape, &pool);
 }
 
 void AsciiStringSink::grow(std::size_t extra) {

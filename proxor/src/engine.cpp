@@ -19,13 +19,31 @@
 
 namespace quorvel::proxor {
 
+namespace {
+
+// Resizes b to n elements; an empty buffer first tries the pool's memory
+// (there is none for small sizes).
+template <class T>
+void resize_from(BlockPool* pool, Buffer<T>& b, std::size_t n) {
+    if (b.size() == 0 && pool != nullptr && n <= SIZE_MAX / 2 / sizeof(T)) {
+        const Allocation a = pool->take(n * sizeof(T));
+        if (a.ptr != nullptr) {
+            b = Buffer<T>::adopt(a, n);
+            return;
+        }
+    }
+    b.resize(n);
+}
+
+}  // namespace
+
 void PairArrays::resize(std::size_t n) {
     capacity = n;
-    if ((fields & k_field_i) != 0) i.resize(n);
-    if ((fields & k_field_j) != 0) j.resize(n);
-    if ((fields & k_field_d) != 0) d.resize(n);
-    if ((fields & k_field_D) != 0) D.resize(3 * n);
-    if ((fields & k_field_S) != 0) S.resize(3 * n);
+    if ((fields & k_field_i) != 0) resize_from(pool, i, n);
+    if ((fields & k_field_j) != 0) resize_from(pool, j, n);
+    if ((fields & k_field_d) != 0) resize_from(pool, d, n);
+    if ((fields & k_field_D) != 0) resize_from(pool, D, 3 * n);
+    if ((fields & k_field_S) != 0) resize_from(pool, S, 3 * n);
 }
 
 namespace detail {
@@ -187,7 +205,7 @@ Result<PairArrays> join_parts(std::vector<PairArrays>& parts, unsigned threads, 
 }  // namespace
 
 Result<PairArrays> find_pairs(const SearchInputs& in, const Cutoffs& cutoffs, unsigned fields, bool half,
-                              const Threads& threads) {
+                              const Threads& threads, BlockPool* pool) {
     fields &= k_all_fields;
     SearchInputs at = in;
     auto filter = make_filter(at, cutoffs, half);
@@ -202,6 +220,7 @@ Result<PairArrays> find_pairs(const SearchInputs& in, const Cutoffs& cutoffs, un
     if (parts == 1) {
         PairArrays out;
         out.fields = fields;
+        out.pool = pool;
         const auto search = detail::range_function<detail::ChosenSink>(detail::best_simd());
         const bool done = detail::run_parallel(
             1,
@@ -245,6 +264,7 @@ Result<PairArrays> find_pairs(const SearchInputs& in, const Cutoffs& cutoffs, un
     per_atom = Buffer<int64_t>();
     PairArrays out;
     out.fields = fields;
+    out.pool = pool;
     out.resize(first[parts]);
     std::vector<std::size_t> ends(parts, 0);
     const auto search = detail::range_function<detail::ChosenSink>(detail::best_simd());
@@ -350,7 +370,8 @@ Result<Buffer<int64_t>> distance_histogram(const SearchInputs& in, const Cutoffs
     return std::move(partial[0]);
 }
 
-Result<BatchPairs> find_batch_pairs(const BatchInputs& in, unsigned fields, bool half, const Threads& threads) {
+Result<BatchPairs> find_batch_pairs(const BatchInputs& in, unsigned fields, bool half, const Threads& threads,
+                                    BlockPool* pool) {
     fields &= k_all_fields;
     const int64_t structures = in.atom_offsets.size - 1;
     if (structures < 0) return value_error("atom_offsets must hold at least one value");
@@ -397,6 +418,8 @@ Result<BatchPairs> find_batch_pairs(const BatchInputs& in, unsigned fields, bool
         parts,
         [&](unsigned t, const CancelCheck& stop) {
             out[t].fields = fields;
+            // The first part's buffers become the result (join_parts).
+            out[t].pool = t == 0 ? pool : nullptr;
             out[t].resize(0);
             for (std::size_t b = first_structure[t]; b < first_structure[t + 1]; ++b) {
                 const int64_t lo = in.atom_offsets[static_cast<int64_t>(b)];

@@ -13,6 +13,7 @@
 #include <span>
 
 #include "cell_list.hpp"
+#include "quorvel/native/block_pool.hpp"
 
 namespace quorvel::proxor {
 
@@ -35,6 +36,8 @@ struct PairArrays {
     Buffer<double> d;
     Buffer<double> D;
     Buffer<int64_t> S;
+    // Where empty buffers take earlier calls' freed memory from (none: fresh).
+    BlockPool* pool = nullptr;
 
     // Resizes the chosen buffers to room for `n` pairs, keeping the pairs
     // held (count is not changed).
@@ -71,8 +74,9 @@ struct Threads {
 // polled on the calling thread only. Errors as build_neighbor_list, plus
 // value_error for radii or numbers whose length is not the atom count.
 // Throws std::bad_alloc (also from a worker thread, after all are joined).
+// The arrays start in memory from `pool` where it has some.
 [[nodiscard]] Result<PairArrays> find_pairs(const SearchInputs& in, const Cutoffs& cutoffs, unsigned fields,
-                                            bool half, const Threads& threads);
+                                            bool half, const Threads& threads, BlockPool* pool = nullptr);
 
 // Per-atom neighbor counts, int64 (atoms): the number of pairs with each
 // atom as i. Errors and threads as find_pairs.
@@ -121,6 +125,6 @@ struct BatchPairs {
 // Errors: value_error for inconsistent shapes or offsets, and the first
 // failing structure's error (its message prefixed "structure b: ").
 [[nodiscard]] Result<BatchPairs> find_batch_pairs(const BatchInputs& in, unsigned fields, bool half,
-                                                  const Threads& threads);
+                                                  const Threads& threads, BlockPool* pool = nullptr);
 
 }  // namespace quorvel::proxor

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "quorvel/native/block_pool.hpp"
 #include "quorvel/native/buffer.hpp"
 
 namespace {
@@ -60,5 +61,56 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& p) {
         return std::string(std::get<0>(p.param).name) + "_" + std::to_string(std::get<1>(p.param));
     });
+
+}  // namespace
+
+// The pool of freed mappings: the block nearest in size comes back, resized
+// to the exact request and writable; it holds no more than its bounds.
+namespace {
+
+using quorvel::Allocation;
+using quorvel::BlockPool;
+
+constexpr std::size_t k_mib = std::size_t{1} << 20;
+
+Allocation mapped(std::size_t bytes) { return Buffer<uint8_t>::uninitialized(bytes).release(); }
+
+TEST(BlockPool, GivesBackTheNearestBlockResizedAndWritable) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the pool maps nothing under ThreadSanitizer";
+#endif
+    BlockPool pool;
+    EXPECT_EQ(pool.take(4 * k_mib).ptr, nullptr);
+    const Allocation small = mapped(2 * k_mib);
+    const Allocation large = mapped(12 * k_mib);
+    pool.give(small);
+    pool.give(large);
+    EXPECT_EQ(pool.held(), 14 * k_mib);
+    for (const std::size_t want : {std::size_t{11} * k_mib, 2 * k_mib - 5000}) {
+        const Allocation got = pool.take(want);
+        ASSERT_NE(got.ptr, nullptr);
+        EXPECT_EQ(got.bytes, want);
+        EXPECT_EQ(got.ptr, want > 4 * k_mib ? large.ptr : small.ptr);  // shrunk in place
+        auto b = Buffer<uint8_t>::adopt(got, want);
+        std::memset(b.data(), 0x5a, want);
+        b.resize(want + 3 * k_mib);
+        EXPECT_EQ(b[want - 1], 0x5a);
+    }
+    EXPECT_EQ(pool.held(), 0u);
+    EXPECT_EQ(pool.take(2 * k_mib).ptr, nullptr);
+}
+
+TEST(BlockPool, KeepsWithinItsBoundsAndNothingSmall) {
+    BlockPool pool(8 * k_mib);
+    pool.give(Buffer<uint8_t>::uninitialized(1000).release());  // malloc'd: freed, not kept
+    EXPECT_EQ(pool.held(), 0u);
+    for (int k = 0; k < 3; ++k) pool.give(mapped(3 * k_mib));
+    EXPECT_EQ(pool.held(), 6 * k_mib);  // the third would pass 8 MiB
+    BlockPool many;
+    for (std::size_t k = 0; k < BlockPool::k_max_blocks + 4; ++k) many.give(mapped(k_mib));
+    EXPECT_EQ(many.held(), BlockPool::k_max_blocks * k_mib);
+    many.clear();
+    EXPECT_EQ(many.held(), 0u);
+}
 
 }  // namespace

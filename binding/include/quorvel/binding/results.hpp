@@ -7,6 +7,7 @@
 
 #include "quorvel/binding/python.hpp"
 #include "quorvel/binding/ref.hpp"
+#include "quorvel/native/block_pool.hpp"
 #include "quorvel/native/buffer.hpp"
 #include "quorvel/native/text_sink.hpp"
 
@@ -21,6 +22,10 @@ namespace quorvel::binding {
 [[nodiscard]] Ref array_from_buffer(Buffer<int64_t>&& buffer, std::initializer_list<int64_t> shape);
 // A bool array; the buffer holds 0/1 bytes.
 [[nodiscard]] Ref array_from_buffer(Buffer<uint8_t>&& buffer, std::initializer_list<int64_t> shape);
+// As above, but when the array goes away its memory goes to `pool` (which
+// must outlive every such array) for a later call's output.
+[[nodiscard]] Ref array_from_buffer(Buffer<double>&& buffer, std::initializer_list<int64_t> shape, BlockPool& pool);
+[[nodiscard]] Ref array_from_buffer(Buffer<int64_t>&& buffer, std::initializer_list<int64_t> shape, BlockPool& pool);
 
 // A TextSink whose memory is the storage of a new ASCII str: the formatter
 // writes the text straight into the result. Only for text known to be ASCII.

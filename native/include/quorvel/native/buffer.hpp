@@ -138,6 +138,15 @@ public:
     // (Buffers that grow, or are only partly written, fare better with
     // ordinary pages, which are cleared only where they are touched.)
     [[nodiscard]] static Buffer zeroed_aligned(std::size_t n) { return Buffer(n, true, true); }
+    // n elements in memory handed over by release() or a BlockPool, whose
+    // `bytes` must be n * sizeof(T); contents as they are.
+    [[nodiscard]] static Buffer adopt(Allocation a, std::size_t n) noexcept {
+        Buffer b;
+        b.ptr_ = static_cast<T*>(a.ptr);
+        b.size_ = n;
+        b.bytes_ = a.bytes;
+        return b;
+    }
 
     Buffer(Buffer&& other) noexcept
         : ptr_(std::exchange(other.ptr_, nullptr)), size_(std::exchange(other.size_, 0)),
