@@ -450,7 +450,12 @@ Result<BatchPairs> find_batch_pairs(const BatchInputs& in, unsigned fields, bool
                     // one large buffer step by step costs more than the pairs.
                     std::size_t room = half ? prepared->estimate / 2 + 64 : prepared->estimate;
                     const std::size_t searched = b - first_structure[t];
-                    if (searched > 0 && out[t].capacity - out[t].count < room) {
+                    if (searched == 0) {
+                        // The first structure sizes the part's arrays for all
+                        // its structures alike, so that they come in one piece
+                        // (from the pool where it has one) rather than grown.
+                        room *= first_structure[t + 1] - b;
+                    } else if (out[t].capacity - out[t].count < room) {
                         const std::size_t mean = out[t].count / searched + 1;
                         room = std::max(room, (mean + mean / 8) * (first_structure[t + 1] - b));
                     }
