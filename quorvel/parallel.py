@@ -20,6 +20,7 @@ import math
 import multiprocessing
 import os
 import pickle
+import warnings
 
 __all__ = ["map_frames", "map_chunks"]
 
@@ -108,6 +109,10 @@ def _apply_whole(fn, view):
 
 def _start_worker():
     """Initializer of a pool's worker processes."""
+    # A trajectory cut short was reported when its index was built, here
+    # before the chunks went out; the workers read whole frames only.
+    from .io import TruncatedTrajectoryWarning
+    warnings.filterwarnings("ignore", category=TruncatedTrajectoryWarning)
     if not os.environ.get("QUORVEL_THREADS", "").strip():
         from .engine import set_default_threads
         set_default_threads(1)

@@ -127,7 +127,7 @@ class Frames:
                 first = (k, s.symbols, s.pbc, s.comment)
             elif s.symbols != first[1]:
                 raise ValueError(f"{self._path}: frame {k} has other atoms than frame {first[0]} "
-                                 f"({_tally(s.symbols)}, not {_tally(first[1])}; frames counted from 0), so "
+                                 f"({_tally(s.symbols)} against {_tally(first[1])}; frames counted from 0), so "
                                  "the frames are no Trajectory: iterate over them instead")
             elif s.pbc != first[2]:
                 raise ValueError(f"{self._path}: frame {k} is periodic along other axes than frame {first[0]} "
