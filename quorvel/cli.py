@@ -6,6 +6,7 @@ import argparse
 import errno
 import glob
 import os
+import re
 import subprocess
 import sys
 import warnings
@@ -104,6 +105,21 @@ def _distance(text):
     return value
 
 
+def _joined_frames(argv):
+    """argv with "--frames -5:" as "--frames=-5:": argparse would take a
+    slice that starts with a minus sign for an option."""
+    out = []
+    for a in argv:
+        if out and out[-1] == "--frames" and a.startswith("-") and ":" in a and _SLICE.fullmatch(a):
+            out[-1] = f"--frames={a}"
+        else:
+            out.append(a)
+    return out
+
+
+_SLICE = re.compile(r"\s*-?\d*\s*:\s*-?\d*\s*(:\s*-?\d*\s*)?")
+
+
 def _frame_slice(text):
     """A:B:C (each part optional, :C too): the slice of the frames it names."""
     parts = text.split(":")
@@ -121,7 +137,7 @@ def _frame_slice(text):
 
 def main(argv=None):
     parser = _build_parser()
-    args, extra = parser.parse_known_args(argv)
+    args, extra = parser.parse_known_args(_joined_frames(sys.argv[1:] if argv is None else argv))
     if args.command is None:
         parser.print_help()
         return 2
@@ -217,6 +233,8 @@ def _neighbors(args):
         raise UserError("--threads must be at least 1")
     if args.workers is not None and args.workers < 1:
         raise UserError("--workers must be at least 1")
+    if args.scheduler is not None and not _ADDRESS.fullmatch(args.scheduler):
+        raise UserError(f"--scheduler expects a Dask scheduler's address, tcp://HOST:PORT, not {args.scheduler!r}")
     shared = args.workers is not None or args.scheduler is not None
     if shared and args.frames is None:
         raise UserError(f"--{'workers' if args.workers is not None else 'scheduler'} shares out the frames of "
@@ -358,6 +376,9 @@ def _shared(search, frames, args, keep):
 
 # Seconds to wait for a Dask scheduler to answer.
 _SCHEDULER_TIMEOUT = 20
+# A scheduler's address: a protocol of Dask's, a host (a name, an IPv4
+# address or a bracketed IPv6 address) and a port.
+_ADDRESS = re.compile(r"(tcp|tls|ws|wss|ucx)://(\[[0-9A-Fa-f:.]+\]|[^\s/:\[\]]+):\d{1,5}/?")
 
 
 def _slice_text(s):
