@@ -18,6 +18,9 @@ import frame_files as ff
 
 FRAMES = 11
 
+# Debian's tornado says this of the event loop Dask's LocalCluster starts.
+pytestmark = pytest.mark.filterwarnings("ignore:make_current is deprecated:DeprecationWarning")
+
 
 @pytest.fixture(scope="module")
 def path(tmp_path_factory):
