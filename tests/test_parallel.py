@@ -2,11 +2,9 @@
 cluster, and `quorvel neighbors --workers/--scheduler`: every way gives the
 sequential results bit for bit."""
 
-import os
 import socket
 import subprocess
 import sys
-import time
 
 import numpy as np
 import pytest
