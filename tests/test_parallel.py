@@ -13,6 +13,7 @@ import quorvel
 from quorvel import engine, io
 
 import frame_files as ff
+import support
 
 FRAMES = 11
 
@@ -87,6 +88,21 @@ def test_pool_workers_follow_quorvel_threads(path, monkeypatch):
 def test_pool_raises_the_error_of_fn_with_its_type(path):
     with pytest.raises(ff.Refused, match="refused .*frame=3$"):
         quorvel.map_frames(ff.refuse_frame, path, workers=2, chunk=2)
+
+
+def test_pool_says_why_a_worker_could_not_load_fn(path):
+    # A function of 'python -c' pickles by name, but no spawned process can import it.
+    r = support.run_python(f"""
+        import concurrent.futures.process, quorvel
+        def size(s):
+            return len(s)
+        try:
+            quorvel.map_frames(size, {path!r}, workers=2)
+        except concurrent.futures.process.BrokenProcessPool as e:
+            print(e)
+    """)
+    assert r.stdout.startswith("a worker process ended abruptly: it was killed (out of memory?) or could not "
+                               "load fn"), r.stdout + r.stderr
 
 
 @pytest.mark.parametrize("fn, frames, options, error, message", [
