@@ -366,12 +366,24 @@ def _shared(search, frames, args, keep):
         import distributed
     except ImportError:
         raise UserError("--scheduler needs Dask's distributed package (Debian: python3-distributed)") from None
+    import logging
+    logging.getLogger("asyncio").addFilter(_abandoned_connect)
     try:
         client = distributed.Client(args.scheduler, timeout=_SCHEDULER_TIMEOUT, set_as_default=False)
     except (OSError, ValueError, TypeError) as e:
         raise UserError(f"cannot reach the Dask scheduler at {args.scheduler}: {e}") from None
     with client:
         yield from imap_chunks(task, frames, client=client)
+
+
+def _abandoned_connect(record):
+    """False for asyncio's report of a connection attempt's timeout that no
+    one awaited: Dask gives up on a slow attempt and tries again, and the
+    abandoned attempt's timeout is reported when it is collected, often
+    as the process ends, though the run went well."""
+    error = record.exc_info[1] if record.exc_info else None
+    return not (isinstance(error, TimeoutError) and record.getMessage().startswith("Future exception was never "
+                                                                                    "retrieved"))
 
 
 # Seconds to wait for a Dask scheduler to answer.
