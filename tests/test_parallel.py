@@ -2,6 +2,7 @@
 cluster, and `quorvel neighbors --workers/--scheduler`: every way gives the
 sequential results bit for bit."""
 
+import logging
 import socket
 import subprocess
 import sys
@@ -10,7 +11,7 @@ import numpy as np
 import pytest
 
 import quorvel
-from quorvel import engine, io
+from quorvel import cli, engine, io
 
 import frame_files as ff
 import support
@@ -160,9 +161,16 @@ def test_bad_quorvel_threads(monkeypatch, env):
 # A Dask cluster of two worker processes
 
 
+def quiet_abandoned_connects():
+    # Under load Dask abandons slow connection attempts and retries; asyncio
+    # reports each abandoned timeout when it is collected, as the run ends.
+    logging.getLogger("asyncio").addFilter(cli._abandoned_connect)
+
+
 @pytest.fixture(scope="module")
 def client():
     distributed = pytest.importorskip("distributed")
+    quiet_abandoned_connects()
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None,
                                   host="127.0.0.1") as cluster, distributed.Client(cluster) as c:
         yield c
@@ -199,6 +207,7 @@ def free_port():
 @pytest.fixture(scope="module")
 def scheduler(tmp_path_factory):
     distributed = pytest.importorskip("distributed")
+    quiet_abandoned_connects()
     folder = tmp_path_factory.mktemp("dask")
     address = f"tcp://127.0.0.1:{free_port()}"
     logs = [open(folder / name, "w") for name in ("scheduler.log", "worker.log")]
