@@ -244,7 +244,6 @@ def _neighbors(args):
     search = _FrameSearch(args.cutoff, args.max_pairs, args.threads, args.max_pairs is not None)
     names = ("i", "j", "d", "D", "S") + (("frame",) if args.frames is not None else ())
     report = _Report(args.cutoff, args.bins)
-    selection = None  # (the slice's text, the file's frame count) when --frames picks some frames
     count = 0
 
     def save(k, arrays):
@@ -253,46 +252,27 @@ def _neighbors(args):
         saved.append(**arrays)
 
     with NpzStream(out, names) if out else _Nothing() as saved:
-        if args.frames is None or (args.frames == slice(None) and not shared):
-            # One pass through the file, each frame's pairs on disk as they come: memory does not grow
-            # with the frames. The first frame alone is read as a single structure: a cut in it is an error.
-            frames = io.iread(path, format, strict=args.strict or args.frames is None)
-            if args.frames is None:
-                first = next(frames, None)
-                if first is None:
-                    raise UserError(f"{path} holds no frame (an XDATCAR header without frames: the run stopped "
-                                    "before its first)")
-                frames = iter([first])
-            frames = _progress(frames, args.progress, format)
-            for k, s in enumerate(frames):
+        frames, selection = _chosen_frames(args, path, format, shared)
+        if shared:
+            # Each chunk's report (and pairs, for -o) comes back in order.
+            bar = _bar(args.progress, format, len(frames))
+            for view, (part, arrays) in _shared(search, frames, args, out is not None):
+                report.merge(part)
+                for k, a in zip(view.numbers, arrays or ()):
+                    save(k, a)
+                count += len(view)
+                if bar is not None:
+                    bar.update(len(view))
+            if bar is not None:
+                bar.close()
+        else:
+            # Each frame's pairs go to disk as they come: memory does not grow with the frames.
+            for k, s in frames:
                 arrays = search.add(report, k, s, out is not None)
                 if out:
                     save(k, arrays)
                 count += 1
-            if hasattr(frames, "close"):
-                frames.close()
-        else:
-            everything = io.Frames(path, format, strict=args.strict)
-            frames = everything[args.frames]
-            if len(frames) != len(everything):
-                selection = (_slice_text(args.frames), len(everything))
-            if shared:
-                bar = _bar(args.progress, format, len(frames))
-                for view, (part, arrays) in _shared(search, frames, args, out is not None):
-                    report.merge(part)
-                    for k, a in zip(view.numbers, arrays or ()):
-                        save(k, a)
-                    count += len(view)
-                    if bar is not None:
-                        bar.update(len(view))
-                if bar is not None:
-                    bar.close()
-            else:
-                for k, s in zip(frames.numbers, _progress(frames, args.progress, format)):
-                    arrays = search.add(report, k, s, out is not None)
-                    if out:
-                        save(k, arrays)
-                    count += 1
+            frames.close()
 
         if count == 0:
             if selection is None:
@@ -309,6 +289,48 @@ def _neighbors(args):
         if out:
             saved.commit()
             print(f"saved {', '.join(names)} to {out}")
+
+
+def _chosen_frames(args, path, format, shared):
+    """(the frames to search, the selection): with shared, a Frames view,
+    else an iterator of (frame number, Structure) with close(). The
+    selection is (the --frames slice as text, the file's frame count) when
+    --frames picks some frames, else None."""
+    from . import io
+
+    if args.frames is None or (args.frames == slice(None) and not shared):
+        # One pass through the file. The first frame alone is read as a single
+        # structure: a cut in it is an error.
+        frames = io.iread(path, format, strict=args.strict or args.frames is None)
+        if args.frames is None:
+            first = next(frames, None)
+            frames.close()
+            if first is None:
+                raise UserError(f"{path} holds no frame (an XDATCAR header without frames: the run stopped "
+                                "before its first)")
+            frames = iter([first])
+        return _Numbered(enumerate(_progress(frames, args.progress, format)), frames), None
+    everything = io.Frames(path, format, strict=args.strict)
+    view = everything[args.frames]
+    selection = None if len(view) == len(everything) else (_slice_text(args.frames), len(everything))
+    if shared:
+        return view, selection
+    return _Numbered(zip(view.numbers, _progress(view, args.progress, format)), None), selection
+
+
+class _Numbered:
+    """(frame number, Structure) pairs, and close() for the reader behind them."""
+
+    def __init__(self, pairs, reader):
+        self.pairs = pairs
+        self.reader = reader
+
+    def __iter__(self):
+        return iter(self.pairs)
+
+    def close(self):
+        if hasattr(self.reader, "close"):
+            self.reader.close()
 
 
 def _neighbor_list(*a, **k):
