@@ -106,18 +106,24 @@ def _distance(text):
 
 
 def _joined_frames(argv):
-    """argv with "--frames -5:" as "--frames=-5:": argparse would take a
-    slice that starts with a minus sign for an option."""
+    """argv with the value of --frames joined to it, as argparse would not:
+    "--frames -5:" (a slice that starts with a minus sign looks like an
+    option) becomes "--frames=-5:", and a bare --frames before FILE
+    ("--frames XDATCAR") becomes "--frames=:" (every frame)."""
     out = []
     for a in argv:
-        if out and out[-1] == "--frames" and a.startswith("-") and ":" in a and _SLICE.fullmatch(a):
-            out[-1] = f"--frames={a}"
-        else:
-            out.append(a)
+        if out and out[-1] == "--frames":
+            if _SLICE.fullmatch(a):
+                out[-1] = f"--frames={a}"
+                continue
+            if not a.startswith("-") and not _INTEGER.fullmatch(a):
+                out[-1] = "--frames=:"
+        out.append(a)
     return out
 
 
 _SLICE = re.compile(r"\s*-?\d*\s*:\s*-?\d*\s*(:\s*-?\d*\s*)?")
+_INTEGER = re.compile(r"\s*[-+]?\d+\s*")
 
 
 def _frame_slice(text):

@@ -292,6 +292,11 @@ def test_command_frames_slice_here(path):
     frames = io.Frames(path)[-3:]
     pairs = sum(int((quorvel.neighbor_list(s, 3.0).i < quorvel.neighbor_list(s, 3.0).j).sum()) for s in frames)
     assert f"frames: 3 (--frames -3: of {FRAMES})\npairs closer than 3 Å: {pairs} " in r.stdout
+    assert run("neighbors", path, "--cutoff", "3", "--frames=-3:").stdout == r.stdout
+    # A bare --frames before FILE stays every frame.
+    every = run("neighbors", path, "--cutoff", "3", "--frames")
+    assert run("neighbors", "--frames", path, "--cutoff", "3").stdout == every.stdout
+    assert f"frames: {FRAMES}\n" in every.stdout
     empty = run("neighbors", path, "--cutoff", "3", "--frames", "5:2")
     assert empty.returncode == 0
     assert empty.stdout == f"{path} (XYZ): frames: 0 (--frames 5:2 of {FRAMES} picks none), no pairs to report\n"
