@@ -100,7 +100,8 @@ def typed_value(value):
         return _scalar(text)
     items = text.split()
     if len(items) == 1:
-        return _scalar(items[0])
+        v = _scalar(items[0])
+        return text if isinstance(v, str) else v
     if len(items) < 2:
         return text
     if all(_INT.fullmatch(t) for t in items):
@@ -177,7 +178,8 @@ def _reason(e, count_of):
     if expected == "logical":
         return f"expected a logical (T, F, True or False){where}, got '{field}'"
     if expected == "fields":
-        return f"too few columns: expected {_columns(count_of)} as Properties says, the line ends before {prop!r}"
+        missing = f"field {e.item + 1} of property {prop!r}" if count_of.get(prop, 1) > 1 else f"property {prop!r}"
+        return f"too few columns: expected {_columns(count_of)} as Properties says, the line ends before {missing}"
     if expected == "end":
         return f"too many columns: expected {_columns(count_of)} as Properties says, got more: '{field}'"
     if expected == "line":
