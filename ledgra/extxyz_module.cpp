@@ -210,9 +210,11 @@ constexpr const char* k_format_doc =
     "float64, int64 or bool array of shape (rows, count), for S a sequence of\n"
     "rows * count str, row by row. Fields are separated by one space: strings\n"
     "as given (left-aligned in width 2 unless last), reals as %22.15f or, with\n"
-    "exact and where those digits would not read back as the same double, the\n"
-    "shortest text that does (right-aligned in 22), integers in decimal,\n"
-    "logicals T or F. Returns the lines as one str, each ending in \"\\n\".\n";
+    "exact and where the shortest digits that read back as the same double are\n"
+    "not plain decimals with at most 15 after the point, those digits\n"
+    "(right-aligned in 22), so that every real reads back bit for bit; integers\n"
+    "in decimal, logicals T or F. Returns the lines as one str, each ending in\n"
+    "\"\\n\".\n";
 
 constexpr auto k_parse = binding::function("parse_columns", k_parse_params, k_parse_doc, parse_entry);
 constexpr auto k_format = binding::function("format_columns", k_format_params, k_format_doc, format_entry);

@@ -107,6 +107,16 @@ def test_comments_that_do_not_split_into_pairs_are_plain(tmp_path, comment):
     assert s.info == {} and s.arrays == {} and s.comment == comment and s.symbols == ["H"]
 
 
+@pytest.mark.parametrize("comment", [
+    DATASET.split("\n")[1], 'a=1 b="x y" c', 'a="1 2"b', 'a= b', '=1 a=2', 'a=b=c', '"k"=1 a=2', 'a=""',
+    'a="x" "y"', 'x="a\\"b" c=1', ' \t a=1\u00a0b=2 ', 'a="1" b', 'a=1 "', 'k=v"w', 'a="', 'plain',
+    'a=1 b="\u00e5 \t q"', 'a=1=', 'a b c', '',
+])
+def test_the_fast_tokenizer_agrees_with_the_general_one(comment):
+    from quorvel.io import _extxyz as extxyz
+    assert extxyz.split_comment(comment) == extxyz._split_general(comment)
+
+
 def test_extended_line_without_properties_reads_as_simple_xyz(tmp_path):
     s = io.read(write(tmp_path, "a.xyz", '2\nLattice="3 0 0 0 3 0 0 0 3" energy=2\nfe 0 0 0 ignored\nO 1 1 1\n'))
     assert s.symbols == ["Fe", "O"] and s.pbc == (True,) * 3 and s.info == {"energy": 2} and s.arrays == {}

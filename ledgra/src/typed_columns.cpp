@@ -66,56 +66,35 @@ namespace {
     return unexpected(ColumnFault{line, column, item, std::string(field), expected});
 }
 
-// A TextSink over a std::string that can be emptied and reused.
-class ScratchSink final : public TextSink {
-public:
-    void clear() noexcept { cur_ = begin_; }
-
-protected:
-    void grow(std::size_t extra) override {
-        const std::size_t used = size();
-        std::size_t cap = text_.size() * 2;
-        if (cap < used + extra) cap = used + extra;
-        if (cap < 64) cap = 64;
-        text_.resize(cap);
-        begin_ = text_.data();
-        cur_ = begin_ + used;
-        end_ = begin_ + cap;
-    }
-
-private:
-    std::string text_;
-};
-
 constexpr unsigned k_real_width = 22;
 constexpr unsigned k_real_precision = 15;
 
-[[nodiscard]] bool same_double(double a, double b) noexcept {
-    if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b);
-    return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
-}
-
-void append_real(TextSink& out, double v, bool exact, ScratchSink& scratch) {
+void append_real(TextSink& out, double v, bool exact) {
     if (!exact) {
         append_fixed(out, v, k_real_width, k_real_precision);
         return;
     }
-    scratch.clear();
-    append_fixed(scratch, v, k_real_width, k_real_precision);
-    std::string_view text = scratch.view();
-    const std::size_t start = text.find_first_not_of(' ');
-    double back = 0.0;
-    if (parse_float(text.data() + start, text.data() + text.size(), back).ec == std::errc{} &&
-        same_double(back, v)) {
-        out.append(text);
+    // The shortest digits that read back as v (to_chars' round-trip form).
+    // When they are plain decimals with at most 15 after the point, the
+    // 22.15f field lies as close to v as they do and reads back as v too,
+    // so it is written instead (aligned as the other writers' numbers);
+    // otherwise the shortest digits are. Infinities and NaN: 22.15f.
+    if (!std::isfinite(v)) {
+        append_fixed(out, v, k_real_width, k_real_precision);
         return;
     }
-    // The shortest digits that read back as v (to_chars' round-trip form).
     char digits[32];
     const auto r = std::to_chars(digits, digits + sizeof digits, v);
     const auto n = static_cast<std::size_t>(r.ptr - digits);
+    const std::string_view text(digits, n);
+    const std::size_t point = text.find('.');
+    const bool plain = text.find('e') == std::string_view::npos;
+    if (plain && (point == std::string_view::npos || n - point - 1 <= k_real_precision)) {
+        append_fixed(out, v, k_real_width, k_real_precision);
+        return;
+    }
     if (n < k_real_width) out.append_spaces(k_real_width - n);
-    out.append(std::string_view(digits, n));
+    out.append(text);
 }
 
 void append_integer(TextSink& out, int64_t v) {
@@ -269,7 +248,6 @@ void format_typed_rows(std::span<const ColumnOut> columns, std::size_t rows, boo
         per_row += c.count * (c.type == ColumnType::real ? k_real_width + 1 : 4);
     }
     out.reserve(out.size() + per_row * rows);
-    ScratchSink scratch;
     for (std::size_t i = 0; i < rows; ++i) {
         const auto r = static_cast<int64_t>(i);
         bool first = true;
@@ -281,7 +259,7 @@ void format_typed_rows(std::span<const ColumnOut> columns, std::size_t rows, boo
                 first = false;
                 const auto kk = static_cast<int64_t>(k);
                 switch (col.type) {
-                    case ColumnType::real: append_real(out, col.reals.at(r, kk), exact, scratch); break;
+                    case ColumnType::real: append_real(out, col.reals.at(r, kk), exact); break;
                     case ColumnType::integer: append_integer(out, col.integers.at(r, kk)); break;
                     case ColumnType::logical: out.push_back(col.logicals.at(r, kk) != 0 ? 'T' : 'F'); break;
                     case ColumnType::string: {

@@ -113,9 +113,11 @@ struct ColumnOut {
 // Appends `rows` lines, the properties in order, separated by one space:
 // strings as given, left-aligned in width 2 (as the XYZ formatter writes
 // symbols) unless last on the line; reals as 22.15f fields (fixed_point.hpp)
-// or, where `exact` and those digits would not read back as the same double
-// (sign of zero included; any NaN reads back as a NaN), as the shortest text
-// that does, right-aligned in 22; integers in decimal, logicals as T or F. The caller checks that each view has `rows` rows and
+// or, with `exact`, where the shortest digits that read back as the same
+// double (std::to_chars) are not plain decimals with at most 15 after the
+// point, as those digits right-aligned in 22: every finite real then reads
+// back bit for bit (sign of zero included); integers in decimal, logicals
+// as T or F. The caller checks that each view has `rows` rows and
 // `count` columns.
 void format_typed_rows(std::span<const ColumnOut> columns, std::size_t rows, bool exact, TextSink& out);
 

@@ -33,8 +33,8 @@ from ._files import strict
 
 # key=value or a lone key, at pos after blanks; the value quoted or a word.
 _QUOTED = r'"((?:[^"\\]|\\.)*)"'
-_TOKEN = re.compile(r'[ \t]*(?:([^\s="\\]+)|' + _QUOTED + r')(?:=(?:' + _QUOTED + r'|([^\s"\\]*)))?(?=[ \t]|$)')
-_BLANKS = re.compile(r"[ \t]*$")
+_TOKEN = re.compile(r'\s*(?:([^\s="\\]+)|' + _QUOTED + r')(?:=(?:' + _QUOTED + r'|([^\s"\\]*)))?(?=\s|$)')
+_BLANKS = re.compile(r"\s*$")
 _ESCAPE = re.compile(r'\\(["\\])')
 _INT = re.compile(r"[+-]?\d+")
 _TRUE = frozenset(("T", "True", "TRUE", "true"))
@@ -49,6 +49,43 @@ DEFAULT_PROPERTIES = "species:S:1:pos:R:3"
 def split_comment(comment):
     """[(key, value)] of an extended comment line (value None for a lone
     key, else (text, quoted)), or None for a plain comment."""
+    # The usual line by str methods: no backslash, every quote a value's,
+    # right after its "=" and before a blank. Anything else goes to the
+    # general tokenizer, which gives the same pairs for these lines.
+    if "\\" in comment:
+        return _split_general(comment)
+    parts = comment.split('"')
+    if len(parts) % 2 == 0:
+        return None  # an unbalanced quote: free text
+    pairs = []
+    any_pair = False
+    last = len(parts) - 1
+    for k in range(0, len(parts), 2):
+        segment = parts[k]
+        if k > 0 and segment and not segment[0].isspace():
+            return _split_general(comment)
+        tokens = segment.split()
+        opens = k < last
+        if opens and (not segment.endswith("=") or not tokens):
+            return _split_general(comment)
+        for j, token in enumerate(tokens):
+            key, eq, value = token.partition("=")
+            if not key:
+                return _split_general(comment)
+            if opens and j == len(tokens) - 1:
+                if value:
+                    return _split_general(comment)
+                pairs.append((key, (parts[k + 1], True)))
+                any_pair = True
+            elif eq:
+                pairs.append((key, (value, False)))
+                any_pair = True
+            else:
+                pairs.append((key, None))
+    return pairs if any_pair else None
+
+
+def _split_general(comment):
     pairs = []
     pos = 0
     end = len(comment)
@@ -104,16 +141,32 @@ def typed_value(value):
         return text if isinstance(v, str) else v
     if len(items) < 2:
         return text
-    if all(_INT.fullmatch(t) for t in items):
-        ints = [int(t) for t in items]
-        if INT64[0] <= min(ints) and max(ints) <= INT64[1]:
-            return np.array(ints, dtype=np.int64)
-    reals = [number(t) for t in items]
-    if None not in reals:
-        return np.array(reals, dtype=np.float64)
+    numbers = _numbers(text, items)
+    if numbers is not None:
+        return numbers
     if all(t in _TRUE or t in _FALSE for t in items):
         return np.array([t in _TRUE for t in items], dtype=bool)
     return text
+
+
+def _numbers(text, items):
+    """The items as an int64 array (all integers within 64 bits) or a
+    float64 array (all numbers), or None. On ASCII text without "_", int()
+    and float() take exactly [+-]digits and the float grammar of the text
+    routines."""
+    if "_" in text or not text.isascii():
+        return None
+    try:
+        ints = [int(t) for t in items]
+    except ValueError:
+        pass
+    else:
+        if INT64[0] <= min(ints) and max(ints) <= INT64[1]:
+            return np.array(ints, dtype=np.int64)
+    try:
+        return np.array([float(t) for t in items], dtype=np.float64)
+    except ValueError:
+        return None
 
 
 class Header:
@@ -146,10 +199,11 @@ def read_header(pairs, path, line):
         seen.add(folded)
         text = "" if value is None else value[0]
         if key == "Lattice":
-            values = [number(t) for t in text.split()]
-            if len(values) != 9 or None in values:
+            items = text.split()
+            values = _numbers(text, items) if len(items) == 9 else None
+            if values is None:
                 raise FormatError(path, line, f"expected nine numbers in Lattice=\"...\", got {text!r}")
-            h.cell = np.array(values, dtype=np.float64).reshape(3, 3)
+            h.cell = values.astype(np.float64).reshape(3, 3)
         elif folded == "pbc":
             flags = text.split()
             if len(flags) != 3 or any(f.upper() not in ("T", "F", "TRUE", "FALSE") for f in flags):

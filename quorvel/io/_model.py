@@ -57,6 +57,16 @@ class Structure:
         self.info = dict(self.info)
         self.arrays = {name: _per_atom(name, a, n) for name, a in dict(self.arrays).items()}
 
+    @classmethod
+    def _checked(cls, cell, positions, symbols, pbc, comment, info, arrays):
+        """A Structure from values a reader has already checked: cell a new
+        (3, 3) float64 array, positions (N, 3) float64, symbols a list of N
+        str, pbc three bools, arrays as __post_init__ leaves them."""
+        s = cls.__new__(cls)
+        s.__dict__.update(cell=cell, positions=positions, symbols=symbols, pbc=pbc, fixed=None, comment=comment,
+                          info=info, arrays=arrays)
+        return s
+
     def __setstate__(self, state):
         # Pickles made before info and arrays existed lack them.
         state.setdefault("info", {})

@@ -90,7 +90,7 @@ def _xyz_frames(lines, strict=False):
             continue
         cell = header.cell if header.cell is not None else np.zeros((3, 3))
         pbc = header.pbc if header.pbc is not None else (header.cell is not None,) * 3
-        yield Structure(cell, positions, symbols, pbc, None, comment, header.info, arrays)
+        yield Structure._checked(cell, positions, symbols, pbc, comment, header.info, arrays)
 
 
 def _extended_cell(comment, path, line):
@@ -175,8 +175,8 @@ def write_xyz(path, frames, *, exact=True):
     if isinstance(frames, Structure):
         frames = [frames]
     frames = [_writable(s) for s in frames]
-    for s, _ in frames:
-        check_comment(s.comment)
+    for s, comment, _ in frames:
+        check_comment(comment)
         for sym in set(s.symbols):
             if not sym or sym.split() != [sym]:
                 raise ValueError(f"symbol {sym!r} cannot be written to an XYZ file: it must be one word")
@@ -184,29 +184,29 @@ def write_xyz(path, frames, *, exact=True):
         raise ValueError("an XYZ file needs at least one frame")
 
     def parts():
-        for s, extended in frames:
-            yield f"{len(s)}\n{s.comment}\n"
+        for s, comment, extended in frames:
+            yield f"{len(s)}\n{comment}\n"
             yield atom_lines(s, exact) if extended and s.arrays else _atom_lines(s, exact)
 
     write_text(path, parts())
 
 
 def _writable(s):
-    """(s with the comment line to write, whether it is extended XYZ)."""
+    """(s, the comment line to write for it, whether it is extended XYZ)."""
     if not s.info and not s.arrays:
-        return with_lattice_comment(s), False
+        return s, with_lattice_comment(s).comment, False
     plain = ""
     own = split_comment(s.comment)
     if own is not None:
         if _says(own, s):
-            return s, True
+            return s, s.comment, True
         kept = with_lattice_comment(s).comment
         pairs = split_comment(kept)
         if pairs is not None and _says(pairs, s):
-            return dataclasses.replace(s, comment=kept), True
+            return s, kept, True
     else:
         plain = _CELL_KEYS.sub("", s.comment).strip()
-    return dataclasses.replace(s, comment=header_text(s, plain)), True
+    return s, header_text(s, plain), True
 
 
 def _says(pairs, s):
