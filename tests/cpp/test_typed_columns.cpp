@@ -260,7 +260,11 @@ TEST(TypedColumnsWrite, EveryTypeLaidOut) {
     cols[3].logicals = quorvel::View2<uint8_t>::dense(flags, 2, 2);
     cols[4].type = ql::ColumnType::string;
     cols[4].strings = labels;
+    // 1e17 has shorter exact digits than its fixed-point field.
     EXPECT_EQ(format(cols, 2, true),
+              "H       1.000000000000000     -0.000000000000000      0.500000000000000 -7 T F a\n"
+              "Fe     12.500000000000000                  1e+17     -1.500000000000000 42 F T bc\n");
+    EXPECT_EQ(format(cols, 2, false),
               "H       1.000000000000000     -0.000000000000000      0.500000000000000 -7 T F a\n"
               "Fe     12.500000000000000 100000000000000000.000000000000000     -1.500000000000000 42 F T bc\n");
     EXPECT_EQ(format(cols, 0, true), "");
