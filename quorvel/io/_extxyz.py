@@ -321,6 +321,19 @@ def _quote(text):
 
 
 def _key_text(key):
+    text = _KEYS.get(key) if isinstance(key, str) else None
+    if text is None:
+        text = _new_key_text(key)
+        if len(_KEYS) < 4096:
+            _KEYS[key] = text
+    return text
+
+
+# The written form of each info key met so far: datasets repeat theirs.
+_KEYS = {}
+
+
+def _new_key_text(key):
     if not isinstance(key, str) or not key:
         raise ValueError(f"info key {key!r} cannot be written to an XYZ file: it must be a non-empty str")
     if "\n" in key or "\r" in key:
@@ -361,7 +374,7 @@ def value_text(key, v):
             if min(ints) < INT64[0] or max(ints) > INT64[1]:
                 raise ValueError(f"info {key!r}: integers beyond 64 bits")
             return _quote(" ".join(str(x) for x in ints))
-        return _quote(" ".join(_real_text(x) for x in v.tolist()))
+        return '"' + " ".join(map(repr, v.astype(np.float64, copy=False).tolist())) + '"'
     raise ValueError(f"info {key!r} cannot be written to an XYZ file: {type(v).__name__} is not an int, "
                      "float, bool, str or 1-D array")
 
@@ -376,7 +389,7 @@ def header_text(s, plain):
     comment="..." unless info has that key."""
     parts = []
     if s.cell.any():
-        parts.append('Lattice="' + " ".join(repr(v) for v in s.cell.ravel().tolist()) + '"')
+        parts.append('Lattice="' + " ".join(map(repr, s.cell.ravel().tolist())) + '"')
     if s.cell.any() or any(s.pbc):
         parts.append('pbc="' + " ".join("T" if p else "F" for p in s.pbc) + '"')
     if s.arrays:
