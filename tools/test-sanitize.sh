@@ -29,7 +29,7 @@ rm -rf "$PKG"
 mkdir -p "$PKG"
 cp -r quorvel "$PKG/quorvel"
 rm -f "$PKG/quorvel/meson.build"
-for so in "$BUILD"/proxor/_proxor*.so "$BUILD"/proxor/_engine*.so "$BUILD"/ledgra/_ledgra*.so; do
+for so in "$BUILD"/proxor/_proxor*.so "$BUILD"/proxor/_engine*.so "$BUILD"/ledgra/_ledgra*.so "$BUILD"/ledgra/_extxyz*.so; do
     ln -s "$PWD/$so" "$PKG/quorvel/"
 done
 

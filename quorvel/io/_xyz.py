@@ -1,5 +1,6 @@
-"""XYZ files: frames of atom lines, with the cell and periodicity of an
-extended-XYZ comment line, read and written."""
+"""XYZ files: frames of atom lines, simple or extended (the cell,
+periodicity, per-frame values and typed per-atom columns of an extended-XYZ
+comment line; see _extxyz), read and written."""
 
 from __future__ import annotations
 
@@ -26,9 +27,18 @@ _PBC = re.compile(r'pbc="([^"]*)"', re.IGNORECASE)
 def iter_xyz(path, *, strict=False):
     """Yields the frames of a (multi-frame) XYZ file as Structures.
 
-    The comment line is kept as it is. When it carries an extended-XYZ
-    ``Lattice="..."`` (and ``pbc="T T T"``), the cell and periodicity are taken
-    from it; otherwise the cell is zero and nothing is periodic.
+    The comment line is kept as it is. A comment that splits into
+    ``key=value`` pairs (and lone keys) is extended XYZ: ``Lattice="..."``
+    gives the cell, ``pbc="T T F"`` the periodicity (without it, periodic
+    along all three axes with a Lattice, open without), every other pair a
+    typed value in ``info``, and ``Properties=name:type:count:...`` the
+    columns of the atom lines, read natively in one pass into ``arrays``
+    (species and pos become the symbols and positions; without species,
+    an atomic-number column Z gives the symbols). Species are spelled as in
+    a simple XYZ file ("fe" is "Fe"). Any other comment is plain: its
+    ``Lattice="..."`` and ``pbc="..."``, if any, give the cell and
+    periodicity as they always did, and info and arrays are empty. A frame
+    without Properties reads its atom lines as a simple XYZ frame does.
 
     A file cut short inside a frame (a killed run) yields every whole frame
     before the cut, then warns with a TruncatedTrajectoryWarning naming the
