@@ -122,6 +122,13 @@ def test_extended_line_without_properties_reads_as_simple_xyz(tmp_path):
     assert s.symbols == ["Fe", "O"] and s.pbc == (True,) * 3 and s.info == {"energy": 2} and s.arrays == {}
 
 
+def test_a_frame_without_atoms_keeps_its_column_shapes(tmp_path):
+    s = io.read(write(tmp_path, "e.xyz", "0\nProperties=species:S:1:pos:R:3:f:R:3:w:S:2:q:I:1 e=1\n"))
+    assert len(s) == 0 and s.info == {"e": 1}
+    assert {k: (v.shape, v.dtype.kind) for k, v in s.arrays.items()} == {
+        "f": ((0, 3), "f"), "w": ((0, 2), "U"), "q": ((0,), "i")}
+
+
 def test_atomic_numbers_give_the_symbols(tmp_path):
     s = io.read(write(tmp_path, "z.xyz", "2\nProperties=Z:I:1:pos:R:3\n26 0 0 0\n8 1 1 1\n"))
     assert s.symbols == ["Fe", "O"] and s.arrays["Z"].tolist() == [26, 8]

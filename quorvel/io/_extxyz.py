@@ -281,7 +281,7 @@ def read_columns(block, n, properties, path, first_line, comment_line):
             positions = values
             continue
         if kind == "S":
-            count = len(values) // n if n else 1
+            count = _layout_names(properties)[name]
             values = np.array(values, dtype=str)
             if count != 1:
                 values = values.reshape(n, count)
