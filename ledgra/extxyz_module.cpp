@@ -141,18 +141,18 @@ private:
     std::size_t used_ = 0;
 };
 
-Ref column_object(ColumnValues& v, const ColumnSpec& spec, std::size_t rows) {
+Ref column_object(ColumnValues& v, const PropertyColumn& prop, std::size_t rows) {
     const auto n = static_cast<int64_t>(rows);
-    const auto c = static_cast<int64_t>(spec.count);
-    switch (spec.type) {
+    const auto c = static_cast<int64_t>(prop.count);
+    switch (prop.type) {
         case ColumnType::real:
-            return spec.count == 1 ? binding::array_from_buffer(std::move(v.reals), {n})
+            return prop.count == 1 ? binding::array_from_buffer(std::move(v.reals), {n})
                                    : binding::array_from_buffer(std::move(v.reals), {n, c});
         case ColumnType::integer:
-            return spec.count == 1 ? binding::array_from_buffer(std::move(v.integers), {n})
+            return prop.count == 1 ? binding::array_from_buffer(std::move(v.integers), {n})
                                    : binding::array_from_buffer(std::move(v.integers), {n, c});
         case ColumnType::logical:
-            return spec.count == 1 ? binding::array_from_buffer(std::move(v.logicals), {n})
+            return prop.count == 1 ? binding::array_from_buffer(std::move(v.logicals), {n})
                                    : binding::array_from_buffer(std::move(v.logicals), {n, c});
         case ColumnType::string: {
             const std::size_t total = v.ends.size();
@@ -250,8 +250,8 @@ PyObject* parse_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             return Ref();
         }
         layout->extra_fields = extra_fields;
-        for (ColumnSpec& spec : layout->columns) {
-            spec.symbols = has_species && spec.type == ColumnType::string && spec.name == species;
+        for (PropertyColumn& prop : layout->columns) {
+            prop.symbols = has_species && prop.type == ColumnType::string && prop.name == species;
         }
         auto result = [&] {
             binding::GilReleased released;
@@ -265,11 +265,11 @@ PyObject* parse_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         Ref columns = Ref::steal(PyList_New(static_cast<Py_ssize_t>(ncols)));
         if (!columns) return Ref();
         for (std::size_t c = 0; c < ncols; ++c) {
-            const ColumnSpec& spec = layout->columns[c];
-            Ref values = column_object(result->columns[c], spec, rows);
+            const PropertyColumn& prop = layout->columns[c];
+            Ref values = column_object(result->columns[c], prop, rows);
             if (!values) return Ref();
-            const char type[2] = {static_cast<char>(spec.type), '\0'};
-            Ref item = Ref::steal(Py_BuildValue("(s#sO)", spec.name.data(), static_cast<Py_ssize_t>(spec.name.size()),
+            const char type[2] = {static_cast<char>(prop.type), '\0'};
+            Ref item = Ref::steal(Py_BuildValue("(s#sO)", prop.name.data(), static_cast<Py_ssize_t>(prop.name.size()),
                                                 type, values.get()));
             if (!item) return Ref();
             PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(c), item.release());

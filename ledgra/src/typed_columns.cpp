@@ -134,24 +134,24 @@ expected<ColumnLayout, LayoutFault> parse_layout(std::string_view properties) {
     for (std::size_t k = 0; k < parts.size(); k += 3) {
         const std::string_view name = parts[k];
         const std::string_view type = parts[k + 1];
-        ColumnSpec spec;
+        PropertyColumn prop;
         if (name.empty()) return unexpected(LayoutFault{"a property without a name"});
         if (type.size() != 1 || std::string_view("SRIL").find(type[0]) == std::string_view::npos) {
             return unexpected(LayoutFault{"property '" + std::string(name) + "' has the type '" + std::string(type) +
                                           "': expected S, R, I or L"});
         }
-        if (!parse_count(parts[k + 2], spec.count)) {
+        if (!parse_count(parts[k + 2], prop.count)) {
             return unexpected(LayoutFault{"property '" + std::string(name) + "' has the count '" +
                                           std::string(parts[k + 2]) + "': expected a whole number from 1"});
         }
-        for (const ColumnSpec& other : layout.columns) {
+        for (const PropertyColumn& other : layout.columns) {
             if (other.name == name) {
                 return unexpected(LayoutFault{"property '" + std::string(name) + "' is named twice"});
             }
         }
-        spec.name = std::string(name);
-        spec.type = static_cast<ColumnType>(type[0]);
-        layout.columns.push_back(std::move(spec));
+        prop.name = std::string(name);
+        prop.type = static_cast<ColumnType>(type[0]);
+        layout.columns.push_back(std::move(prop));
     }
     return layout;
 }
@@ -163,10 +163,10 @@ expected<TypedRows, ColumnFault> read_typed_rows(std::string_view text, std::siz
     const std::size_t ncols = layout.columns.size();
     out.columns.resize(ncols);
     for (std::size_t c = 0; c < ncols; ++c) {
-        const ColumnSpec& spec = layout.columns[c];
+        const PropertyColumn& prop = layout.columns[c];
         ColumnValues& values = out.columns[c];
-        const std::size_t n = rows * spec.count;
-        switch (spec.type) {
+        const std::size_t n = rows * prop.count;
+        switch (prop.type) {
             case ColumnType::real: values.reals = Buffer<double>::zeroed_aligned(n); break;
             case ColumnType::integer: values.integers = Buffer<int64_t>::zeroed(n); break;
             case ColumnType::logical: values.logicals = Buffer<uint8_t>::zeroed(n); break;
@@ -189,13 +189,13 @@ expected<TypedRows, ColumnFault> read_typed_rows(std::string_view text, std::siz
         FieldSplitter fields(line);
         std::string_view field;
         for (std::size_t c = 0; c < ncols; ++c) {
-            const ColumnSpec& spec = layout.columns[c];
+            const PropertyColumn& prop = layout.columns[c];
             ColumnValues& values = out.columns[c];
-            const std::size_t base = i * spec.count;
-            switch (spec.type) {
+            const std::size_t base = i * prop.count;
+            switch (prop.type) {
                 case ColumnType::real: {
                     double* dst = values.reals.data() + base;
-                    for (std::size_t k = 0; k < spec.count; ++k) {
+                    for (std::size_t k = 0; k < prop.count; ++k) {
                         const auto got = fields.next_float(dst[k], field);
                         if (got == FieldSplitter::FloatField::missing) {
                             return fault(i, c, k, {}, ColumnFault::Expected::fields);
@@ -207,7 +207,7 @@ expected<TypedRows, ColumnFault> read_typed_rows(std::string_view text, std::siz
                     break;
                 }
                 case ColumnType::integer:
-                    for (std::size_t k = 0; k < spec.count; ++k) {
+                    for (std::size_t k = 0; k < prop.count; ++k) {
                         if (!fields.next(field)) return fault(i, c, k, {}, ColumnFault::Expected::fields);
                         if (!parse_integer(field, values.integers[base + k])) {
                             return fault(i, c, k, field, ColumnFault::Expected::integer);
@@ -215,7 +215,7 @@ expected<TypedRows, ColumnFault> read_typed_rows(std::string_view text, std::siz
                     }
                     break;
                 case ColumnType::logical:
-                    for (std::size_t k = 0; k < spec.count; ++k) {
+                    for (std::size_t k = 0; k < prop.count; ++k) {
                         if (!fields.next(field)) return fault(i, c, k, {}, ColumnFault::Expected::fields);
                         if (!parse_logical(field, values.logicals[base + k])) {
                             return fault(i, c, k, field, ColumnFault::Expected::logical);
@@ -223,9 +223,9 @@ expected<TypedRows, ColumnFault> read_typed_rows(std::string_view text, std::siz
                     }
                     break;
                 case ColumnType::string:
-                    for (std::size_t k = 0; k < spec.count; ++k) {
+                    for (std::size_t k = 0; k < prop.count; ++k) {
                         if (!fields.next(field)) return fault(i, c, k, {}, ColumnFault::Expected::fields);
-                        if (spec.symbols) {
+                        if (prop.symbols) {
                             append_normalised_symbol(values.text, field, scratch);
                         } else {
                             values.text.append(field);

@@ -23,7 +23,7 @@ namespace quorvel::ledgra {
 enum class ColumnType : char { string = 'S', real = 'R', integer = 'I', logical = 'L' };
 
 // One property of a Properties list: `count` fields of one type per line.
-struct ColumnSpec {
+struct PropertyColumn {
     std::string name;
     ColumnType type = ColumnType::real;
     std::size_t count = 1;
@@ -33,7 +33,7 @@ struct ColumnSpec {
 };
 
 struct ColumnLayout {
-    std::vector<ColumnSpec> columns;
+    std::vector<PropertyColumn> columns;
     // Whether fields after the last declared column are allowed (and never
     // read), as in a simple XYZ line; otherwise a line must end there.
     bool extra_fields = false;
@@ -66,7 +66,7 @@ struct ColumnValues {
 
 struct TypedRows {
     std::size_t rows = 0;
-    std::vector<ColumnValues> columns;  // one per ColumnSpec, in layout order
+    std::vector<ColumnValues> columns;  // one per PropertyColumn, in layout order
     std::size_t end = 0;                // the offset just after the last line read
 };
 
