@@ -17,6 +17,7 @@ which take one str per line.
 """
 
 import argparse
+import dataclasses
 import gc
 import os
 import sys
@@ -175,9 +176,15 @@ def main():
                                                         "against the native parser")
     ap.add_argument("--map-frames", metavar="FxN", help="time only map_frames on F frames of N atoms, here and "
                                                         "on 1 and 2 worker processes (default run: 10000x64)")
+    ap.add_argument("--extxyz", type=int, metavar="FRAMES", nargs="?", const=10_000,
+                    help="time only the extended-XYZ dataset of FRAMES frames (default 10000)")
     args = ap.parse_args()
     if args.map_frames:
         run_map_frames(args.map_frames, args.repeat)
+        return
+    if args.extxyz:
+        print(f"quorvel.io extended XYZ dataset ({_machine()})")
+        run_extxyz_dataset(args.extxyz, args.repeat)
         return
     print(f"quorvel.io whole-file reading vs pymatgen ({_machine()})")
     if args.trajectory:
@@ -227,6 +234,115 @@ def run_map_frames(shape, repeat):
               f"index {t_index * 1e3:.0f} ms): here {t_here * 1e3:.0f} ms, 1 worker {times[1] * 1e3:.0f} ms, "
               f"2 workers {times[2] * 1e3:.0f} ms ({times[1] / times[2]:.2f}x 1 worker; "
               f"{frames / times[2]:.0f} frames/s)", flush=True)
+
+
+# ---------------------------------------------------------------------------
+# Extended XYZ: a machine-learning dataset
+
+
+def run_extxyz_dataset(frames, repeat):
+    """An extended-XYZ dataset of `frames` frames of 32 to 64 atoms with
+    energy, stress, forces and a config_type, read by quorvel.io against the
+    native parser on the same atom lines' coordinates alone and against a
+    straightforward pure-Python reader, and written by quorvel.io against a
+    straightforward Python writer. Every reader's result is checked against
+    quorvel's before timing."""
+    import re
+
+    rng = np.random.default_rng(15)
+    data = []
+    for k in range(frames):
+        n = int(rng.integers(32, 65))
+        a = float(rng.uniform(8, 12))
+        cell = np.diag([a, a, a]) + rng.uniform(-0.5, 0.5, (3, 3)) * (1 - np.eye(3))
+        data.append(io.Structure(
+            cell, rng.uniform(0, a, (n, 3)), [SPECIES[i % 4] for i in range(n)], (True, True, True), None, "",
+            info={"energy": float(rng.normal(-300, 20)), "stress": rng.normal(0, 0.01, 9),
+                  "config_type": ["bulk", "surface", "md_300K", "vacancy"][k % 4]},
+            arrays={"forces": rng.normal(0, 1, (n, 3))}))
+
+    pair = re.compile(r'(\w+)=(?:"([^"]*)"|(\S+))')
+
+    def python_reader(path):
+        out = []
+        with open(path) as f:
+            while True:
+                head = f.readline()
+                if not head.strip():
+                    return out
+                n = int(head)
+                info = {}
+                cell = None
+                for key, quoted, bare in pair.findall(f.readline()):
+                    if key == "Lattice":
+                        cell = [float(v) for v in quoted.split()]
+                    elif key in ("Properties", "pbc"):
+                        continue
+                    elif quoted:
+                        try:
+                            info[key] = [float(v) for v in quoted.split()]
+                        except ValueError:
+                            info[key] = quoted
+                    else:
+                        try:
+                            info[key] = float(bare)
+                        except ValueError:
+                            info[key] = bare
+                symbols, positions, forces = [], [], []
+                for _ in range(n):
+                    fields = f.readline().split()
+                    symbols.append(fields[0])
+                    positions.append([float(v) for v in fields[1:4]])
+                    forces.append([float(v) for v in fields[4:7]])
+                out.append((cell, info, symbols, positions, forces))
+
+    def python_writer(path, structures):
+        with open(path, "w") as f:
+            for s in structures:
+                lattice = " ".join(repr(v) for v in s.cell.ravel().tolist())
+                stress = " ".join(repr(v) for v in s.info["stress"].tolist())
+                f.write(f'{len(s)}\nLattice="{lattice}" Properties=species:S:1:pos:R:3:forces:R:3 '
+                        f'energy={s.info["energy"]!r} stress="{stress}" config_type={s.info["config_type"]} '
+                        f'pbc="T T T"\n')
+                for sym, p, q in zip(s.symbols, s.positions.tolist(), s.arrays["forces"].tolist()):
+                    f.write(f"{sym} {p[0]!r} {p[1]!r} {p[2]!r} {q[0]!r} {q[1]!r} {q[2]!r}\n")
+
+    with tempfile.TemporaryDirectory() as folder:
+        ours_path = os.path.join(folder, "ours.extxyz")
+        theirs_path = os.path.join(folder, "python.extxyz")
+        t_write, _ = best(lambda: io.write_xyz(ours_path, data), repeat)
+        t_pywrite, _ = best(lambda: python_writer(theirs_path, data), repeat)
+        mb = os.path.getsize(ours_path) / 1e6
+        atoms = sum(len(s) for s in data)
+
+        with open(ours_path) as f:
+            lines = f.readlines()
+        blocks = []
+        k = 0
+        while k < len(lines):
+            n = int(lines[k])
+            blocks.append(lines[k + 2:k + 2 + n])
+            k += 2 + n
+        t_native, native = best(lambda: [_ledgra.parse_xyz_block_rs(b) for b in blocks], repeat)
+        t_ours, read_back = best(lambda: io.read_xyz(ours_path), repeat)
+        t_python, python_frames = best(lambda: python_reader(ours_path), max(1, min(repeat, 2)))
+
+        same = len(read_back) == frames and all(
+            r == dataclasses.replace(s, comment=r.comment) for r, s in zip(read_back, data))
+        same &= all(np.array_equal(r.positions, p) for r, (_, p) in zip(read_back, native))
+        same &= all(np.array_equal(r.arrays["forces"], q) and r.info["energy"] == info["energy"]
+                    for r, (_, info, _, _, q) in zip(read_back, python_frames))
+        if not same:
+            sys.exit("extended XYZ: the readers disagree")
+
+        print(f"  {frames:,d} frames, {atoms:,d} atoms, {mb:.1f} MB (energy, stress, forces, config_type)")
+        print(f"  read   quorvel.io {t_ours * 1e3:8.1f} ms ({t_ours / frames * 1e6:5.1f} us/frame, "
+              f"{mb / t_ours:6.1f} MB/s)   native coordinates alone {t_native * 1e3:8.1f} ms   "
+              f"pure Python {t_python * 1e3:9.1f} ms   -> {t_ours / t_native:4.2f}x native (target <= 2), "
+              f"x{t_python / t_ours:5.1f} faster than Python (target >= 20)")
+        print(f"  write  quorvel.io {t_write * 1e3:8.1f} ms ({t_write / frames * 1e6:5.1f} us/frame)   "
+              f"pure Python {t_pywrite * 1e3:9.1f} ms   -> x{t_pywrite / t_write:5.1f} faster (target >= 20)",
+              flush=True)
 
 
 if __name__ == "__main__":

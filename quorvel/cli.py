@@ -650,6 +650,7 @@ def _convert(args):
             raise UserError(f"{args.input} gives no cell (an XYZ file without Lattice=\"...\"), "
                             "and a POSCAR file needs one")
         io.write_poscar(args.output, s, direct=args.direct)
+        _note_dropped([s], "a POSCAR file")
         what = "1 frame"
     elif target == "xdatcar":
         if source == "xdatcar" and not args.frame:
@@ -663,12 +664,32 @@ def _convert(args):
                 raise UserError(f"frame {k + 1} of {args.input} gives no cell (an XYZ file without "
                                 "Lattice=\"...\"), and an XDATCAR file needs one")
         io.write_xdatcar(args.output, frames)
+        if not isinstance(frames, io.Trajectory):
+            _note_dropped(frames, "an XDATCAR file")
         what = f"{len(frames)} frame{'s' * (len(frames) != 1)}"
     else:
         frames = [_pick(args.input, source, args.frame)] if args.frame else list(io.iread(args.input, source))
         io.write_xyz(args.output, frames)
         what = f"{len(frames)} frame{'s' * (len(frames) != 1)}"
     print(f"wrote {args.output} ({target.upper()}, {what})")
+
+
+def _note_dropped(frames, target):
+    """Says on standard error which per-frame values (info) and per-atom
+    arrays of an extended XYZ input the target format cannot hold."""
+    info = {}
+    arrays = {}
+    for s in frames:
+        info.update(dict.fromkeys(s.info))
+        arrays.update(dict.fromkeys(s.arrays))
+    dropped = []
+    if info:
+        dropped.append(f"the per-frame values {', '.join(map(str, info))}")
+    if arrays:
+        dropped.append(f"the per-atom arrays {', '.join(map(str, arrays))}")
+    if dropped:
+        print(f"{PROG} convert: note: {target} cannot hold {' and '.join(dropped)}: not written",
+              file=sys.stderr, flush=True)
 
 
 def _pick(path, format, k):

@@ -11,7 +11,7 @@ import sys
 import numpy as np
 import pytest
 
-from quorvel import _engine, _ledgra, _proxor
+from quorvel import _engine, _extxyz, _ledgra, _proxor
 
 from support import SANITIZED, needs_plain_allocator
 
@@ -47,6 +47,8 @@ NUMBERS = np.array([1, 8, 1, 8], np.int64)
 RADII = np.array([1.0, 0.5, 1.2, 0.7])
 LINES = ["0.1 0.2 0.3 T F T", "0.4 0.5 0.6 F F F"]
 XYZ_LINES = ["fe 0.1 0.2 0.3", "O 1 2 3 extra"]
+EXT_BYTES = b"fe 0 0 0 1.5 7 T ab\nO 1 2 3 -2 8 F c\n"
+EXT_LAYOUT = "species:S:1:pos:R:3:q:R:1:n:I:1:m:L:1:k:S:1"
 
 nl = _proxor.primitive_neighbor_list_rs
 nl_radii = _proxor.primitive_neighbor_list_radii_rs
@@ -111,6 +113,13 @@ CASES = [
     ("format xyz ok", lambda: _ledgra.format_xyz_block_rs(["Fe", "Ωμ"], POS[:2]), None),
     ("format xyz length", lambda: _ledgra.format_xyz_block_rs(["Fe"], POS), ValueError),
     ("format xyz panic", lambda: _ledgra.format_xyz_block_rs(["Fe"], POS[:1, :2]), BaseException),
+    ("extxyz ok", lambda: _extxyz.parse_columns(EXT_BYTES, 0, 2, EXT_LAYOUT, "species"), None),
+    ("extxyz bad line", lambda: _extxyz.parse_columns(EXT_BYTES, 0, 2, "species:S:1:pos:R:3:q:I:1"), ValueError),
+    ("extxyz bad layout", lambda: _extxyz.parse_columns(EXT_BYTES, 0, 2, "species:S:1:pos"), ValueError),
+    ("extxyz not bytes", lambda: _extxyz.parse_columns("text", 0, 2, EXT_LAYOUT), TypeError),
+    ("format extxyz ok", lambda: _extxyz.format_columns(4, "SRIL", [["Fe", "O", "H", "Ωμ"], POS, NUMBERS[:, None],
+                                                                  POS > 1.0]), None),
+    ("format extxyz rows", lambda: _extxyz.format_columns(3, "SR", [["Fe", "O", "H"], POS]), ValueError),
 ]
 
 ARGUMENTS = [PBC, CELL, POS, NUMBERS, RADII, LINES, XYZ_LINES] + LINES + XYZ_LINES

@@ -31,10 +31,18 @@ The modules below this package each do one job: ``_model`` (Structure,
 Trajectory), ``_errors`` (FormatError), ``_files`` (opening, compression,
 lines with their numbers, atomic writes), ``_fields`` (header numbers),
 ``_blocks`` (the native block routines: errors, exact rows), ``_vasp``
-(POSCAR and XDATCAR), ``_xyz`` (XYZ), ``_dispatch`` (format detection,
-read, iread, write), ``_index`` (where each frame starts; frames read by
-number), ``_frames`` (Frames, the lazy sequence over an index) and ``_npz``
-(a .npz written as its arrays grow).
+(POSCAR and XDATCAR), ``_xyz`` (XYZ), ``_extxyz`` (the extended-XYZ comment
+line and typed atom columns), ``_dispatch`` (format detection, read, iread,
+write), ``_index`` (where each frame starts; frames read by number),
+``_frames`` (Frames, the lazy sequence over an index) and ``_npz`` (a .npz
+written as its arrays grow).
+
+Extended XYZ files (the format of machine-learning datasets) read through
+the same read and iread: a comment line of ``key=value`` pairs gives the
+frame's cell (Lattice), periodicity (pbc), per-frame values
+(``Structure.info``: energy, stress, ...) and, with ``Properties``, its
+per-atom columns (``Structure.arrays``: forces, charges, ...), read natively
+and exactly; write_xyz writes them back so that they read back bit for bit.
 """
 
 from ._dispatch import FORMATS, guess_format, iread, read, write  # noqa: F401 (FORMATS: the format names)

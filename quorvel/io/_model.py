@@ -21,6 +21,11 @@ class Structure:
                file says "F" (the coordinate is held fixed), False for "T";
                None when the file has no selective dynamics
     comment    the comment line, without its line ending
+    info       dict of per-frame values (an extended XYZ comment's energy,
+               stress, config_type, ...): int, float, bool, str or 1-D arrays
+    arrays     dict of per-atom values, name -> array of shape (N,) or
+               (N, count), float64, int64, bool or str (an extended XYZ
+               file's forces, charges, masks, ...)
     """
 
     cell: np.ndarray
@@ -29,6 +34,8 @@ class Structure:
     pbc: tuple = (True, True, True)
     fixed: np.ndarray | None = None
     comment: str = ""
+    info: dict = dataclasses.field(default_factory=dict)
+    arrays: dict = dataclasses.field(default_factory=dict)
 
     def __post_init__(self):
         self.cell = np.array(self.cell, dtype=np.float64)
@@ -47,6 +54,24 @@ class Structure:
             if self.fixed.shape != (n, 3):
                 raise ValueError(f"fixed must have shape ({n}, 3), not {self.fixed.shape}")
         self.comment = str(self.comment)
+        self.info = dict(self.info)
+        self.arrays = {name: _per_atom(name, a, n) for name, a in dict(self.arrays).items()}
+
+    @classmethod
+    def _checked(cls, cell, positions, symbols, pbc, comment, info, arrays):
+        """A Structure from values a reader has already checked: cell a new
+        (3, 3) float64 array, positions (N, 3) float64, symbols a list of N
+        str, pbc three bools, arrays as __post_init__ leaves them."""
+        s = cls.__new__(cls)
+        s.__dict__.update(cell=cell, positions=positions, symbols=symbols, pbc=pbc, fixed=None, comment=comment,
+                          info=info, arrays=arrays)
+        return s
+
+    def __setstate__(self, state):
+        # Pickles made before info and arrays existed lack them.
+        state.setdefault("info", {})
+        state.setdefault("arrays", {})
+        self.__dict__.update(state)
 
     def __len__(self):
         return len(self.positions)
@@ -60,7 +85,8 @@ class Structure:
             return NotImplemented
         return (_same(self.cell, other.cell) and _same(self.positions, other.positions)
                 and self.symbols == other.symbols and self.pbc == other.pbc
-                and _same(self.fixed, other.fixed) and self.comment == other.comment)
+                and _same(self.fixed, other.fixed) and self.comment == other.comment
+                and same_values(self.info, other.info) and same_values(self.arrays, other.arrays))
 
 
 @dataclasses.dataclass(eq=False)
@@ -128,3 +154,36 @@ def _same(a, b):
     if a is None or b is None:
         return a is None and b is None
     return a.shape == b.shape and bool(np.array_equal(a, b, equal_nan=a.dtype.kind == "f"))
+
+
+_DTYPES = {"f": np.float64, "i": np.int64, "u": np.int64, "b": np.bool_}
+
+
+def _per_atom(name, a, n):
+    """a as a per-atom array of n rows: float64, int64, bool or str."""
+    a = np.asarray(a)
+    kind = a.dtype.kind
+    if kind in _DTYPES:
+        a = a.astype(_DTYPES[kind], copy=False)
+    elif kind != "U":
+        raise ValueError(f"array {name!r} must hold reals, integers, logicals or strings, not {a.dtype}")
+    if a.ndim not in (1, 2) or len(a) != n:
+        raise ValueError(f"array {name!r} must have shape ({n},) or ({n}, count), not {a.shape}")
+    return a
+
+
+def _same_value(a, b):
+    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+        return (isinstance(a, np.ndarray) and isinstance(b, np.ndarray) and a.dtype.kind == b.dtype.kind
+                and _same(a, b))
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        return a == b or (a != a and b != b)
+    return a == b
+
+
+def same_values(a, b):
+    """Dicts with the same keys whose values have the same type and value
+    (arrays: dtype kind, shape and elements; NaN equal to NaN)."""
+    return a.keys() == b.keys() and all(_same_value(a[k], b[k]) for k in a)

@@ -1,5 +1,6 @@
-"""XYZ files: frames of atom lines, with the cell and periodicity of an
-extended-XYZ comment line, read and written."""
+"""XYZ files: frames of atom lines, simple or extended (the cell,
+periodicity, per-frame values and typed per-atom columns of an extended-XYZ
+comment line; see _extxyz), read and written."""
 
 from __future__ import annotations
 
@@ -12,10 +13,12 @@ import numpy as np
 from .. import _ledgra
 from ._blocks import exact_rows, parse_xyz
 from ._errors import FormatError, cut_short
+from ._extxyz import DEFAULT_PROPERTIES, atom_lines, header_text, properties_text, read_columns, read_header
+from ._extxyz import split_comment
 from ._fields import INT, check_comment, number
 from ._files import Lines, check_count, need_comment, open_text, take_block, write_text
 from ._files import strict as strict_text
-from ._model import Structure
+from ._model import Structure, same_values
 
 _LATTICE = re.compile(r'Lattice="([^"]*)"')
 _PBC = re.compile(r'pbc="([^"]*)"', re.IGNORECASE)
@@ -24,9 +27,18 @@ _PBC = re.compile(r'pbc="([^"]*)"', re.IGNORECASE)
 def iter_xyz(path, *, strict=False):
     """Yields the frames of a (multi-frame) XYZ file as Structures.
 
-    The comment line is kept as it is. When it carries an extended-XYZ
-    ``Lattice="..."`` (and ``pbc="T T T"``), the cell and periodicity are taken
-    from it; otherwise the cell is zero and nothing is periodic.
+    The comment line is kept as it is. A comment that splits into
+    ``key=value`` pairs (and lone keys) is extended XYZ: ``Lattice="..."``
+    gives the cell, ``pbc="T T F"`` the periodicity (without it, periodic
+    along all three axes with a Lattice, open without), every other pair a
+    typed value in ``info``, and ``Properties=name:type:count:...`` the
+    columns of the atom lines, read natively in one pass into ``arrays``
+    (species and pos become the symbols and positions; without species,
+    an atomic-number column Z gives the symbols). Species are spelled as in
+    a simple XYZ file ("fe" is "Fe"). Any other comment is plain: its
+    ``Lattice="..."`` and ``pbc="..."``, if any, give the cell and
+    periodicity as they always did, and info and arrays are empty. A frame
+    without Properties reads its atom lines as a simple XYZ frame does.
 
     A file cut short inside a frame (a killed run) yields every whole frame
     before the cut, then warns with a TruncatedTrajectoryWarning naming the
@@ -65,15 +77,30 @@ def _xyz_frames(lines, strict=False):
             check_count(lines, n, count_no)
             first = lines.lineno + 1
             block = take_block(lines, n, f"atom lines in frame {frame + 1}")
-            symbols, positions = parse_xyz(block, path, first)
         except FormatError as e:
             # A file without one whole frame holds nothing to read, cut or
             # not: an error, as an empty file is.
             cut_short(e, lines, frame, strict or frame == 0)
             return
-        cell, pbc = _extended_cell(comment, path, comment_no)
+        pairs = split_comment(comment)
+        header = None if pairs is None else read_header(pairs, path, comment_no)
+        try:
+            if header is not None and header.properties is not None:
+                symbols, positions, arrays = read_columns(block, n, header.properties, path, first, comment_no)
+            else:
+                symbols, positions = parse_xyz(block, path, first)
+                arrays = {}
+        except FormatError as e:
+            cut_short(e, lines, frame, strict or frame == 0)
+            return
         frame += 1
-        yield Structure(cell, positions, symbols, pbc, None, comment)
+        if header is None:
+            cell, pbc = _extended_cell(comment, path, comment_no)
+            yield Structure(cell, positions, symbols, pbc, None, comment)
+            continue
+        cell = header.cell if header.cell is not None else np.zeros((3, 3))
+        pbc = header.pbc if header.pbc is not None else (header.cell is not None,) * 3
+        yield Structure._checked(cell, positions, symbols, pbc, comment, header.info, arrays)
 
 
 def _extended_cell(comment, path, line):
@@ -120,19 +147,46 @@ def write_xyz(path, frames, *, exact=True):
     """Writes a Structure, a Trajectory or an iterable of Structures as an
     XYZ file, each frame with its atom count and its comment line.
 
-    A frame with a cell (not all zero) gets it as an extended-XYZ
-    ``Lattice="..." pbc="..."`` at the head of its comment, so that reading
-    the file gives back the same cell and periodicity; Lattice and pbc keys
-    already in the comment are replaced by these (see with_lattice_comment).
-    The rest of the comment is written as given.
+    A frame without info or arrays is written as before: a frame with a cell
+    (not all zero) gets it as an extended-XYZ ``Lattice="..." pbc="..."`` at
+    the head of its comment, so that reading the file gives back the same
+    cell and periodicity; Lattice and pbc keys already in the comment are
+    replaced by these (see with_lattice_comment). The rest of the comment is
+    written as given.
 
-    With ``exact`` (the default) coordinates that 15 decimals would not
-    reproduce are written with all their digits."""
+    A frame with info or arrays is written as extended XYZ: its comment line
+    holds Lattice and pbc (pbc also without a cell when any axis is
+    periodic), ``Properties=species:S:1:pos:R:3:...`` naming each array
+    (R float64, I int64, L bool, S str; count 1 for shape (N,), else
+    shape[1]) when it has arrays, and each info value (an int, a real, a
+    logical T or F, a string, quoted when it is not one word, with a
+    backslash before each quote and backslash, or a 1-D array of at least
+    two numbers or logicals, quoted). When the frame's own comment is an
+    extended line that already says exactly this (a frame read from a file
+    and not changed), it is kept as it stands; otherwise the line is made
+    anew, and a free-text comment is kept as ``comment="..."``. An info
+    value that would not read back as the same type and value (a string
+    that reads as a number, an array of one item, a 2-D array) is a
+    ValueError naming its key.
+
+    Species are written as given. Reading normalises them as the simple XYZ
+    parser does ("fe" and "FE" are "Fe"), with or without Properties, so
+    that a file reads the same whether or not its comment line is extended
+    and every format spells an element alike (pair cutoffs, conversion to
+    POSCAR); what a reader gives is already normalised, so such frames read
+    back equal.
+
+    With ``exact`` (the default) every real (positions, cell, info and
+    arrays) is written so that it reads back bit for bit: coordinates and
+    array values as 22.15f fields where those digits do, else with the
+    shortest digits that do. A frame read back equals the one written,
+    info and arrays included, apart from the comment line of a frame whose
+    line was made anew (it is then that line)."""
     if isinstance(frames, Structure):
         frames = [frames]
-    frames = [with_lattice_comment(s) for s in frames]
-    for s in frames:
-        check_comment(s.comment)
+    frames = [_writable(s) for s in frames]
+    for s, comment, _ in frames:
+        check_comment(comment)
         for sym in set(s.symbols):
             if not sym or sym.split() != [sym]:
                 raise ValueError(f"symbol {sym!r} cannot be written to an XYZ file: it must be one word")
@@ -140,11 +194,47 @@ def write_xyz(path, frames, *, exact=True):
         raise ValueError("an XYZ file needs at least one frame")
 
     def parts():
-        for s in frames:
-            yield f"{len(s)}\n{s.comment}\n"
-            yield _atom_lines(s, exact)
+        for s, comment, extended in frames:
+            yield f"{len(s)}\n{comment}\n"
+            yield atom_lines(s, exact) if extended and s.arrays else _atom_lines(s, exact)
 
     write_text(path, parts())
+
+
+def _writable(s):
+    """(s, the comment line to write for it, whether it is extended XYZ)."""
+    if not s.info and not s.arrays:
+        return s, with_lattice_comment(s).comment, False
+    plain = ""
+    own = split_comment(s.comment)
+    if own is not None:
+        if _says(own, s):
+            return s, s.comment, True
+        kept = with_lattice_comment(s).comment
+        pairs = split_comment(kept)
+        if pairs is not None and _says(pairs, s):
+            return s, kept, True
+    else:
+        plain = _CELL_KEYS.sub("", s.comment).strip()
+    return s, header_text(s, plain), True
+
+
+def _says(pairs, s):
+    """Whether an extended comment's pairs read back as s's cell, pbc, info
+    and columns."""
+    try:
+        h = read_header(pairs, "", None)
+    except FormatError:
+        return False
+    cell = h.cell if h.cell is not None else np.zeros((3, 3))
+    pbc = h.pbc if h.pbc is not None else (h.cell is not None,) * 3
+    try:
+        columns = properties_text(s)
+    except ValueError:
+        return False
+    return (cell.tobytes() == s.cell.tobytes() and pbc == s.pbc
+            and (h.properties or DEFAULT_PROPERTIES) == columns
+            and same_values(h.info, s.info))
 
 
 def _atom_lines(s, exact):
