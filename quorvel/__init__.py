@@ -6,8 +6,9 @@
 
 The Python API is ``quorvel.neighbor_list`` (with chosen quantities, half
 lists and threads), ``neighbor_lists`` (batches), ``neighbor_counts``,
-``distance_histogram``, and the readers and writers of
-``quorvel.io``; the native modules ``quorvel._proxor``, ``quorvel._engine`` and ``quorvel._ledgra``
+``distance_histogram``, the readers and writers of
+``quorvel.io`` and the RDF, coordination, bonds and clusters of
+``quorvel.analysis``; the native modules ``quorvel._proxor``, ``quorvel._engine`` and ``quorvel._ledgra``
 are imported only when one of them is first used.
 """
 
@@ -25,6 +26,9 @@ _LAZY = {
 
 
 def __getattr__(name):
+    if name == "analysis":
+        import importlib
+        return importlib.import_module("quorvel.analysis")
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module 'quorvel' has no attribute {name!r}")
