@@ -235,9 +235,11 @@ class RDF:
     def to_npz(self, path):
         """Saves what the result is made of; RDF.from_npz reads it back (and
         the results of several runs add)."""
-        np.savez(path, rmax=self.rmax, bins=self.bins, species=np.array(self.species, dtype=str),
-                 counts=self._counts, frames=self.frames, volumes=self.volumes, natoms=self.natoms,
-                 pairs=np.array([f"{a}-{b}" for a, b in self.pairs], dtype=str).reshape(-1))
+        from ..io._files import atomic_write
+        arrays = dict(rmax=self.rmax, bins=self.bins, species=np.array(self.species, dtype=str),
+                      counts=self._counts, frames=self.frames, volumes=self.volumes, natoms=self.natoms,
+                      pairs=np.array([f"{a}-{b}" for a, b in self.pairs], dtype=str).reshape(-1))
+        atomic_write(path, lambda raw: np.savez(raw, **arrays))
 
     @classmethod
     def from_npz(cls, path):
@@ -374,7 +376,7 @@ def rdf_chunk(numbered, *, rmax, bins, threads=None, volume=None, progress=None)
         if v is None:
             if not all(pbc):
                 raise ValueError(f"frame {k} is not periodic along all three axes (pbc {tuple(pbc)}): its volume "
-                                 "is not defined; give volume= to normalise by")
+                                 "is not defined; give the volume to normalise by")
             v = abs(float(np.linalg.det(cell)))
         ntypes = max(len(species), 1)
         h = _engine.histogram(list(pbc), cell, positions, rmax, bins, types=last_types, ntypes=ntypes,
