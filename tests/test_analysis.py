@@ -271,11 +271,11 @@ def test_bond_threshold_uses_covalent_radii():
     ([[0.5, 0.5, 4]], np.diag([1.0, 1.0, 8.0]), 1.1, [1], [2]),
     # a square lattice: a network in 3D
     (np.array(list(itertools.product(range(2), repeat=3))) + 0.25, np.eye(3) * 2.0, 1.1, [8], [3]),
-    # a long diagonal chain, its atoms shuffled: deep trees
-    (np.random.default_rng(0).permutation(np.arange(16)[:, None] * [0.5, 0.5, 0] + [0.1, 0.2, 4]),
+    # a long diagonal chain wrapped into the cell, its atoms shuffled: deep trees
+    (np.random.default_rng(0).permutation((np.arange(16)[:, None] * [0.5, 0.5, 0] + [4.1, 2.2, 4]) % 8),
      np.eye(3) * 8.0, 0.8, [16], [1]),
     # the same one atom short: finite, though it crosses the boundaries
-    (np.random.default_rng(0).permutation(np.arange(15)[:, None] * [0.5, 0.5, 0] + [0.1, 0.2, 4]),
+    (np.random.default_rng(0).permutation((np.arange(15)[:, None] * [0.5, 0.5, 0] + [4.1, 2.2, 4]) % 8),
      np.eye(3) * 8.0, 0.8, [15], [0]),
     # a zig-zag ring closing inside the cell, beside a chain along z
     ([[1, 1, 1], [2, 1, 1], [2, 2, 1], [1, 2, 1], [5, 5, 0.5], [5, 5, 1.5]], np.diag([8.0, 8, 2]), 1.1,
