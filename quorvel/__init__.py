@@ -6,15 +6,17 @@
 
 The Python API is ``quorvel.neighbor_list`` (with chosen quantities, half
 lists and threads), ``neighbor_lists`` (batches), ``neighbor_counts``,
-``distance_histogram``, the readers and writers of
-``quorvel.io`` and the RDF, coordination, bonds and clusters of
+``distance_histogram``, the readers and writers of ``quorvel.io`` (with
+``Frames``, a trajectory file's frames read by number), ``map_frames`` /
+``map_chunks`` (a function over the frames, on worker processes or a Dask
+cluster) and the RDF, coordination, bonds and clusters of
 ``quorvel.analysis``; the native modules ``quorvel._proxor``, ``quorvel._engine`` and ``quorvel._ledgra``
 are imported only when one of them is first used.
 """
 
 __all__ = ["neighbor_list", "Neighbors", "neighbor_lists", "BatchNeighbors", "neighbor_counts",
            "distance_histogram", "Structure", "Trajectory", "FormatError", "read", "iread", "write",
-           "example_path"]
+           "example_path", "Frames", "map_frames", "map_chunks"]
 __version__ = "0.1.0"
 
 _LAZY = {
@@ -22,6 +24,7 @@ _LAZY = {
     "neighbor_lists": "engine", "BatchNeighbors": "engine", "neighbor_counts": "engine",
     "distance_histogram": "engine",
     "Structure": "io", "Trajectory": "io", "FormatError": "io", "read": "io", "iread": "io", "write": "io",
+    "Frames": "io", "map_frames": "parallel", "map_chunks": "parallel",
 }
 
 

@@ -36,8 +36,10 @@ def _build_parser():
     p.add_argument("--cutoff", "-r", type=_distance, required=True, metavar="R", help="cutoff distance in Å")
     p.add_argument("--format", "-f", choices=("poscar", "xdatcar", "xyz"),
                    help="file format (default: from the file name, else from its first lines)")
-    p.add_argument("--frames", action="store_true",
-                   help="work through every frame of a trajectory (default: the first frame only)")
+    p.add_argument("--frames", nargs="?", const=slice(None), type=_frame_slice, metavar="A:B:C",
+                   help="work through every frame of a trajectory, or the frames A:B:C of it, a Python slice "
+                        "of the frames counted from 0 (0:100 the first hundred, ::10 every tenth, -5: the last "
+                        "five) (default: the first frame only)")
     p.add_argument("--strict", action="store_true",
                    help="with --frames, a trajectory cut short inside a frame is an error (default: its whole "
                         "frames are reported, with a warning)")
@@ -48,6 +50,13 @@ def _build_parser():
                    help="allow searches of up to about N pairs (default: what half the memory available holds)")
     p.add_argument("--threads", type=int, metavar="N",
                    help="search threads, interpreter lock released (default: one, lock held)")
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=int, metavar="N",
+                       help="with --frames, share the frames among N local worker processes, each searching "
+                            "on one thread")
+    where.add_argument("--scheduler", metavar="tcp://HOST:PORT",
+                       help="with --frames, share the frames among the workers of this Dask scheduler; they "
+                            "read FILE by its path, which must name the same file on every worker")
     p.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
                    help="progress bar on standard error with --frames (default: auto, when it is a terminal "
                         "and tqdm is installed)")
@@ -160,20 +169,18 @@ def _positive_int(text):
 
 
 def _frame_slice(text):
+    """A:B:C (each part optional, :C too): the slice of the frames it names."""
     parts = text.split(":")
     try:
-        if len(parts) == 1:
-            k = int(parts[0])
-            return slice(k, k + 1 if k != -1 else None)
-        if len(parts) > 3:
+        if not 2 <= len(parts) <= 3:
             raise ValueError
-        values = [int(x) if x.strip() else None for x in parts]
+        numbers = [int(p) if p.strip() else None for p in parts]
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected frames as K or A:B or A:B:C (counted from 0), got {text!r}") \
-            from None
-    if len(values) == 3 and values[2] == 0:
-        raise argparse.ArgumentTypeError(f"the step of {text!r} must not be zero")
-    return slice(*values)
+        raise argparse.ArgumentTypeError(f"expected the frames as A:B:C, a slice with each part optional "
+                                         f"(0:100, ::10, -5:), got {text!r}") from None
+    if len(numbers) == 3 and numbers[2] == 0:
+        raise argparse.ArgumentTypeError(f"the step of the frames {text!r} must not be 0")
+    return slice(*numbers)
 
 
 def main(argv=None):
@@ -260,7 +267,6 @@ def _neighbors(args):
     from . import io
     from .io._files import check_writable
     from .io._npz import NpzStream
-    from .neighbors import PairLimitError, neighbor_list
 
     if args.bins < 1:
         raise UserError("--bins must be at least 1")
@@ -275,50 +281,155 @@ def _neighbors(args):
         check_writable(out)
     if args.threads is not None and args.threads < 1:
         raise UserError("--threads must be at least 1")
+    if args.workers is not None and args.workers < 1:
+        raise UserError("--workers must be at least 1")
+    shared = args.workers is not None or args.scheduler is not None
+    if shared and args.frames is None:
+        raise UserError(f"--{'workers' if args.workers is not None else 'scheduler'} shares out the frames of "
+                        "--frames: add --frames (or --frames A:B:C)")
     path = args.file
     format = args.format or io.guess_format(path)
-    # The first frame alone is read as a single structure: a cut in it is an error.
-    frames = io.iread(path, format, strict=args.strict or not args.frames)
-    if not args.frames:
-        first = next(frames, None)
-        if first is None:
-            raise UserError(f"{path} holds no frame (an XDATCAR header without frames: the run stopped before "
-                            "its first)")
-        frames = iter([first])
-    frames = _progress(frames, args.progress, format)
-
-    names = ("i", "j", "d", "D", "S") + (("frame",) if args.frames else ())
-    count = 0
+    search = _FrameSearch(args.cutoff, args.max_pairs, args.threads, args.max_pairs is not None)
+    names = ("i", "j", "d", "D", "S") + (("frame",) if args.frames is not None else ())
     report = _Report(args.cutoff, args.bins)
+    selection = None  # (the slice's text, the file's frame count) when --frames picks some frames
+    count = 0
+
+    def save(k, arrays):
+        if args.frames is not None:
+            arrays["frame"] = np.full(len(arrays["i"]), k, dtype=np.int64)
+        saved.append(**arrays)
+
     with NpzStream(out, names) if out else _Nothing() as saved:
-        # Each frame's pairs go to disk as they come: memory does not grow with the frames.
-        for k, s in enumerate(frames):
-            try:
-                nl = neighbor_list(s, args.cutoff, max_pairs=args.max_pairs, threads=args.threads)
-            except PairLimitError as e:
-                raise UserError(e.reason if args.max_pairs is not None else
-                                f"{e.reason}; pass --max-pairs to raise the limit") from None
-            report.add(k, s, nl)
-            if out:
-                arrays = {name: getattr(nl, name) for name in names[:5]}
-                if args.frames:
-                    arrays["frame"] = np.full(len(nl.i), k, dtype=np.int64)
-                saved.append(**arrays)
-            count += 1
-        if hasattr(frames, "close"):
-            frames.close()
+        if args.frames is None or (args.frames == slice(None) and not shared):
+            # One pass through the file, each frame's pairs on disk as they come: memory does not grow
+            # with the frames. The first frame alone is read as a single structure: a cut in it is an error.
+            frames = io.iread(path, format, strict=args.strict or args.frames is None)
+            if args.frames is None:
+                first = next(frames, None)
+                if first is None:
+                    raise UserError(f"{path} holds no frame (an XDATCAR header without frames: the run stopped "
+                                    "before its first)")
+                frames = iter([first])
+            frames = _progress(frames, args.progress, format)
+            for k, s in enumerate(frames):
+                arrays = search.add(report, k, s, out is not None)
+                if out:
+                    save(k, arrays)
+                count += 1
+            if hasattr(frames, "close"):
+                frames.close()
+        else:
+            everything = io.Frames(path, format, strict=args.strict)
+            frames = everything[args.frames]
+            if len(frames) != len(everything):
+                selection = (_slice_text(args.frames), len(everything))
+            if shared:
+                bar = _bar(args.progress, format, len(frames))
+                for view, (part, arrays) in _shared(search, frames, args, out is not None):
+                    report.merge(part)
+                    for k, a in zip(view.numbers, arrays or ()):
+                        save(k, a)
+                    count += len(view)
+                    if bar is not None:
+                        bar.update(len(view))
+                if bar is not None:
+                    bar.close()
+            else:
+                for k, s in zip(frames.numbers, _progress(frames, args.progress, format)):
+                    arrays = search.add(report, k, s, out is not None)
+                    if out:
+                        save(k, arrays)
+                    count += 1
 
         if count == 0:
-            # A run stopped before its first frame: an answer, not a fault.
-            print(f"{path} ({format.upper()}): frames: 0 (no whole frame in the file), no pairs to report")
+            if selection is None:
+                # A run stopped before its first frame: an answer, not a fault.
+                print(f"{path} ({format.upper()}): frames: 0 (no whole frame in the file), no pairs to report")
+            else:
+                print(f"{path} ({format.upper()}): frames: 0 (--frames {selection[0]} of {selection[1]} "
+                      "picks none), no pairs to report")
             if out:
-                empty = neighbor_list(positions=np.zeros((0, 3)), cutoff=args.cutoff)
+                empty = _neighbor_list(positions=np.zeros((0, 3)), cutoff=args.cutoff)
                 saved.append(frame=np.zeros(0, dtype=np.int64), **{name: getattr(empty, name) for name in names[:5]})
         else:
-            print(report.text(path, format, count, args.frames))
+            print(report.text(path, format, count, args.frames is not None, selection))
         if out:
             saved.commit()
             print(f"saved {', '.join(names)} to {out}")
+
+
+def _neighbor_list(*a, **k):
+    from .neighbors import neighbor_list
+    return neighbor_list(*a, **k)
+
+
+class _FrameSearch:
+    """The search of one frame and its part of the report; picklable, so that
+    worker processes and Dask tasks run the same code on their frames."""
+
+    def __init__(self, cutoff, max_pairs, threads, limit_given):
+        self.cutoff = cutoff
+        self.max_pairs = max_pairs
+        self.threads = threads
+        self.limit_given = limit_given
+
+    def add(self, report, k, s, keep):
+        """Adds frame k's pairs to report; returns its arrays when keep."""
+        from .neighbors import PairLimitError
+        try:
+            nl = _neighbor_list(s, self.cutoff, max_pairs=self.max_pairs, threads=self.threads)
+        except PairLimitError as e:
+            raise UserError(e.reason if self.limit_given else
+                            f"{e.reason}; pass --max-pairs to raise the limit") from None
+        report.add(k, s, nl)
+        return {name: getattr(nl, name) for name in "ijdDS"} if keep else None
+
+
+class _ChunkReport:
+    """A task's work: the report over a chunk of frames and, when they are
+    saved, each frame's arrays."""
+
+    def __init__(self, search, bins, keep):
+        self.search = search
+        self.bins = bins
+        self.keep = keep
+
+    def __call__(self, view):
+        report = _Report(self.search.cutoff, self.bins)
+        arrays = [self.search.add(report, k, s, self.keep) for k, s in zip(view.numbers, view)]
+        return report, arrays if self.keep else None
+
+
+def _shared(search, frames, args, keep):
+    """(view, (report, arrays)) per chunk of frames, in order, from local
+    worker processes or a Dask scheduler's workers."""
+    from .parallel import imap_chunks
+
+    task = _ChunkReport(search, args.bins, keep)
+    if args.workers is not None:
+        yield from imap_chunks(task, frames, workers=args.workers)
+        return
+    try:
+        import distributed
+    except ImportError:
+        raise UserError("--scheduler needs Dask's distributed package (Debian: python3-distributed)") from None
+    try:
+        client = distributed.Client(args.scheduler, timeout=_SCHEDULER_TIMEOUT, set_as_default=False)
+    except (OSError, ValueError, TypeError) as e:
+        raise UserError(f"cannot reach the Dask scheduler at {args.scheduler}: {e}") from None
+    with client:
+        yield from imap_chunks(task, frames, client=client)
+
+
+# Seconds to wait for a Dask scheduler to answer.
+_SCHEDULER_TIMEOUT = 20
+
+
+def _slice_text(s):
+    def part(v):
+        return "" if v is None else str(v)
+    return f"{part(s.start)}:{part(s.stop)}" + ("" if s.step is None else f":{s.step}")
 
 
 class _Nothing:
@@ -327,6 +438,17 @@ class _Nothing:
 
     def __exit__(self, *exc):
         pass
+
+
+def _bar(mode, format, total):
+    """A progress bar of total frames, updated by hand, or None (see _progress)."""
+    if mode == "never" or format == "poscar" or (mode == "auto" and not sys.stderr.isatty()):
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=total, unit=" frames", file=sys.stderr, disable=False)
 
 
 def _progress(frames, mode, format):
@@ -398,14 +520,38 @@ class _Report:
             total, seen = self.coordination.get(species, (0, 0))
             self.coordination[species] = (total + int(degree[mask].sum()), seen + int(mask.sum()))
 
-    def text(self, path, format, frames, all_frames):
+    def merge(self, other):
+        """Adds the report of the frames that follow this one's: the result is
+        the report of all the frames, as add would have made it."""
+        if not other.seen:
+            return
+        if not self.seen:
+            self.__dict__.update(other.__dict__)
+            return
+        self.atoms = (min(self.atoms[0], other.atoms[0]), max(self.atoms[1], other.atoms[1]))
+        for species in self.counts.keys() | other.counts.keys():
+            # A species missing from one part's frames counts 0 in them.
+            low_a, high_a = self.counts.get(species, (0, 0))
+            low_b, high_b = other.counts.get(species, (0, 0))
+            self.counts[species] = (min(low_a, low_b), max(high_a, high_b))
+        self.seen += other.seen
+        self.pairs += other.pairs
+        self.fine += other.fine
+        if other.shortest is not None and (self.shortest is None or other.shortest[0] < self.shortest[0]):
+            self.shortest = other.shortest
+        for species, (total, seen) in other.coordination.items():
+            mine = self.coordination.get(species, (0, 0))
+            self.coordination[species] = (mine[0] + total, mine[1] + seen)
+
+    def text(self, path, format, frames, all_frames, selection=None):
         lines = []
         species = ", ".join(f"{sp} {_span(self.counts[sp])}" for sp in self.coordination)
         periodic = "".join("xyz"[a] for a in range(3) if self.pbc[a]) or "none"
         atoms = f"{_span(self.atoms)} atoms" + (" per frame" if self.atoms[0] != self.atoms[1] else "")
         lines.append(f"{path} ({format.upper()}): {atoms} ({species}), periodic: {periodic}")
         if all_frames:
-            lines.append(f"frames: {frames}")
+            lines.append(f"frames: {frames}" + ("" if selection is None else
+                                                 f" (--frames {selection[0]} of {selection[1]})"))
         elif format != "poscar":
             lines.append("frame: the first (--frames for all)")
         per = f" ({self.pairs / frames:.1f} per frame)" if all_frames and frames else ""
@@ -494,23 +640,22 @@ def _rdf(args):
     client = None
     if args.scheduler:
         try:
-            from distributed import Client
+            import distributed
         except ImportError:
-            raise UserError("--scheduler needs Dask's distributed package") from None
+            raise UserError("--scheduler needs Dask's distributed package (Debian: python3-distributed)") from None
         try:
-            client = Client(args.scheduler, timeout="10s")
-        except OSError as e:
-            raise UserError(f"cannot reach the scheduler at {args.scheduler}: {e}") from None
+            client = distributed.Client(args.scheduler, timeout=_SCHEDULER_TIMEOUT, set_as_default=False)
+        except (OSError, ValueError, TypeError) as e:
+            raise UserError(f"cannot reach the Dask scheduler at {args.scheduler}: {e}") from None
     progress = None
-    if args.workers is None and client is None and args.progress != "never" and format != "poscar" and (
-            args.progress == "always" or sys.stderr.isatty()):
+    if args.progress != "never" and format != "poscar" and (args.progress == "always" or sys.stderr.isatty()):
         try:
             from tqdm import tqdm
         except ImportError:
             tqdm = None
         if tqdm is not None:
-            def progress(frames):
-                return tqdm(frames, unit=" frames", file=sys.stderr)
+            import functools
+            progress = functools.partial(tqdm, unit=" frames", file=sys.stderr)
     try:
         result = rdf(args.file, args.rmax, args.bins, pairs=args.pairs, frames=args.frames, workers=args.workers,
                      client=client, threads=args.threads, volume=args.volume, format=format, progress=progress)

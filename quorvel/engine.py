@@ -3,13 +3,17 @@ lists, per-atom counts, distance histograms and batches of structures.
 
 They all run the one cell-list search of ``quorvel._proxor`` through the
 private module ``quorvel._engine``, with the interpreter lock released and on
-``threads`` threads (``None``: the CPUs this process may use; ``1``: the
-calling thread). Every result is, bit for bit and in order, what filtering
+``threads`` threads (``None``: the CPUs this process may use, unless
+``set_default_threads`` or the environment variable ``QUORVEL_THREADS`` says
+otherwise; ``1``: the calling thread). Every result is, bit for bit and in order, what filtering
 ``neighbor_list``'s full result gives, whatever the thread count.
 """
 
 from __future__ import annotations
 
+import contextlib
+import os
+import threading
 from typing import NamedTuple
 
 import numpy as np
@@ -30,13 +34,63 @@ def check_quantities(quantities):
     return quantities
 
 
-def native_threads(threads):
-    """0 (the CPUs this process may use) for None, else a positive count."""
-    if threads is None:
+# The thread count that threads=None means: set_default_threads's, else the
+# environment's QUORVEL_THREADS, else 0 (every CPU this process may use).
+_default_threads = None
+_local = threading.local()
+
+
+def set_default_threads(threads):
+    """Sets what ``threads=None`` means in this process: a positive count, or
+    None for the default (the environment variable ``QUORVEL_THREADS`` when
+    set, else every CPU the process may use). The worker processes of
+    ``quorvel.map_frames`` set 1, unless ``QUORVEL_THREADS`` is set, so that
+    N workers do not each start a thread per CPU."""
+    global _default_threads
+    _default_threads = None if threads is None else _positive_threads(threads)
+
+
+def default_threads():
+    """What ``threads=None`` means here and now: a positive count, or 0 for
+    every CPU this process may use."""
+    local = getattr(_local, "threads", None)
+    if local is not None:
+        return local
+    if _default_threads is not None:
+        return _default_threads
+    text = os.environ.get("QUORVEL_THREADS", "").strip()
+    if not text:
         return 0
+    try:
+        return _positive_threads(int(text))
+    except ValueError:
+        raise ValueError(f"QUORVEL_THREADS must be a positive integer, not {text!r}") from None
+
+
+@contextlib.contextmanager
+def threads_here(threads):
+    """Within the block, ``threads=None`` means ``threads`` on this thread
+    (a task of a threaded Dask worker sets it without touching the others)."""
+    before = getattr(_local, "threads", None)
+    _local.threads = _positive_threads(threads)
+    try:
+        yield
+    finally:
+        _local.threads = before
+
+
+def _positive_threads(threads):
     if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
         raise ValueError(f"threads must be None or a positive integer, not {threads!r}")
     return int(threads)
+
+
+def native_threads(threads):
+    """The native thread count of ``threads``: a positive count as it is;
+    None gives default_threads() (0: every CPU this process may use)."""
+    if threads is None:
+        return default_threads()
+    return _positive_threads(threads)
 
 
 def wants_engine(quantities, half, threads):

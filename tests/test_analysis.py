@@ -3,7 +3,6 @@ shells, ideal gases and brute-force counts over all periodic images."""
 
 import itertools
 import math
-import os
 import subprocess
 import sys
 
@@ -431,7 +430,7 @@ def test_cli_rdf_reports_shells_and_writes_plot_and_table(tmp_path):
 @pytest.mark.parametrize("args, message", [
     (["--rmax", "0"], "argument --rmax: expected a positive, finite distance, got '0'"),
     (["--rmax", "3", "--pairs", "Cu-Zn"], "species pair Cu-Zn names 'Zn', which is not among the species (Cu)"),
-    (["--rmax", "3", "--frames", "1:x"], "argument --frames: expected frames as K or A:B or A:B:C"),
+    (["--rmax", "3", "--frames", "1:x"], "argument --frames: expected the frames as A:B:C"),
     (["--rmax", "3", "--workers", "2", "--scheduler", "tcp://h:1"], "not allowed with argument"),
 ])
 def test_cli_rdf_errors_are_one_line(tmp_path, args, message):
@@ -460,3 +459,55 @@ def test_cli_bonds_and_clusters(tmp_path):
     assert "6 atoms in 6 clusters" in out.stdout and "percolating: none" in out.stdout
     out = cli("clusters", path)
     assert out.returncode == 2 and "one of the arguments --cutoff/-r --bonds is required" in out.stderr
+
+
+# ---------------------------------------------------------------------------
+# chunks on worker processes and a Dask cluster
+
+
+@pytest.fixture(scope="module")
+def trajectory_file(tmp_path_factory):
+    traj = variable_trajectory(np.random.default_rng(8), frames=10)
+    path = tmp_path_factory.mktemp("frames") / "traj.xyz"
+    io.write(path, list(traj))
+    return path
+
+
+def test_worker_processes_give_the_same_result(trajectory_file):
+    here = analysis.rdf(trajectory_file, 5.0, 40, frames=slice(1, None))
+    there = analysis.rdf(trajectory_file, 5.0, 40, frames=slice(1, None), workers=2)
+    np.testing.assert_array_equal(there.counts, here.counts)
+    np.testing.assert_array_equal(there.g, here.g)
+    assert there.frames.tolist() == list(range(1, 10))
+    frames = quorvel.Frames(trajectory_file)
+    ticks = []
+
+    class Bar:
+        def __init__(self, total):
+            ticks.append(total)
+
+        def update(self, n):
+            ticks.append(n)
+
+        def close(self):
+            ticks.append("closed")
+
+    c = analysis.coordination(frames, 3.0, frames=range(0, 10, 3), workers=2, per_frame=True, progress=Bar)
+    assert c.frames.tolist() == [0, 3, 6, 9]
+    np.testing.assert_array_equal(c.per_frame, [quorvel.neighbor_counts(frames[k], 3.0) for k in (0, 3, 6, 9)])
+    assert ticks[0] == 4 and sum(ticks[1:-1]) == 4 and ticks[-1] == "closed"
+    with pytest.raises(ValueError, match="the source must be a path or a quorvel.io.Frames, not Trajectory"):
+        analysis.rdf(variable_trajectory(np.random.default_rng(8)), 5.0, workers=2)
+
+
+def test_a_dask_cluster_gives_the_same_result(trajectory_file):
+    distributed = pytest.importorskip("distributed")
+    here = analysis.rdf(trajectory_file, 5.0, 40)
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        there = analysis.rdf(quorvel.Frames(trajectory_file), 5.0, 40, client=client)
+        np.testing.assert_array_equal(there.g, here.g)
+        np.testing.assert_array_equal(there.n_pairs[("Na", "Cl")], here.n_pairs[("Na", "Cl")])
+        out = cli("rdf", trajectory_file, "--rmax", "5", "--bins", "40", "--scheduler", cluster.scheduler_address)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.splitlines()[0].startswith(f"{trajectory_file} (XYZ): 10 frames, 16 atoms (Na 7, Cl 9)")

@@ -85,7 +85,8 @@ def coordination(source, cutoff, *, frames=None, per_frame=False, workers=None, 
     :class:`Coordination`.
 
     ``source``, ``frames``, ``workers``, ``client``, ``threads`` and
-    ``format`` as for :func:`rdf`; every frame must hold the same atoms.
+    ``format`` and ``progress`` as for :func:`rdf`; every frame must hold
+    the same atoms.
     ``cutoff`` is a number, per-atom radii or an element-pair mapping, as
     for ``quorvel.neighbor_list`` (an atom's neighbors are its pairs in
     that list). ``per_frame=True`` keeps each frame's numbers.
@@ -96,20 +97,16 @@ def coordination(source, cutoff, *, frames=None, per_frame=False, workers=None, 
     check_workers(workers, client)
     if threads is not None:
         native_threads(threads)
-    elif workers is not None or client is not None:
-        threads = 1
-    parts = run_chunks(coordination_chunk, source, frames, format, workers, client, cutoff=cutoff,
-                       threads=threads, per_frame=bool(per_frame), progress=progress)
+    parts = run_chunks(coordination_chunk, source, frames, format, workers, client, progress, cutoff=cutoff,
+                       threads=threads, per_frame=bool(per_frame))
     parts = [p for p in parts if p is not None]
     if not parts:
         raise ValueError("no frames selected: coordination needs at least one")
     return sum(parts[1:], parts[0])
 
 
-def coordination_chunk(numbered, *, cutoff, threads=None, per_frame=False, progress=None):
+def coordination_chunk(numbered, *, cutoff, threads=None, per_frame=False):
     result = None
-    if progress is not None:
-        numbered = progress(numbered)
     for k, s in numbered:
         symbols = list(s.symbols)
         species = list(dict.fromkeys(symbols))

@@ -309,10 +309,14 @@ def rdf(source, rmax, bins=200, *, pairs=None, frames=None, workers=None, client
     ``threads`` runs each frame's search on that many threads (None: the
     CPUs this process may use). ``workers`` (processes) or ``client`` (a
     ``distributed.Client``) spread chunks of frames over
-    ``quorvel.map_chunks``; the chunks' results add to the same answer.
+    ``quorvel.map_chunks`` (then ``source`` is a path or a Frames, each
+    worker reads its own frames, and ``threads=None`` means one thread a
+    worker); the chunks' results add to the same answer.
     Frames must be periodic along all three axes, unless ``volume`` (Å³)
-    gives the volume to normalise by. ``progress`` wraps the frames seen
-    here (tqdm, say). See :class:`RDF` for the normalisation.
+    gives the volume to normalise by. ``progress``, a callable such as
+    ``tqdm.tqdm``, is called with ``total=`` (the frames, or None when not
+    known) and its bar advanced as frames are done. See :class:`RDF` for
+    the normalisation.
     """
     rmax, bins = check_rmax_bins(rmax, bins)
     check_frames(frames)
@@ -323,13 +327,11 @@ def rdf(source, rmax, bins=200, *, pairs=None, frames=None, workers=None, client
             raise ValueError(f"volume must be a positive, finite number of Å³, not {volume!r}")
     if threads is not None:
         native_threads(threads)
-    elif workers is not None or client is not None:
-        threads = 1  # a worker a core
     wanted = None
     if pairs is not None:
         wanted = check_pairs(pairs, _AnySpecies())
-    parts = run_chunks(rdf_chunk, source, frames, format, workers, client, rmax=rmax, bins=bins, threads=threads,
-                       volume=volume, progress=progress)
+    parts = run_chunks(rdf_chunk, source, frames, format, workers, client, progress, rmax=rmax, bins=bins,
+                       threads=threads, volume=volume)
     result = sum(parts[1:], parts[0])
     if not len(result.frames):
         raise ValueError("no frames selected: an RDF needs at least one")
@@ -353,7 +355,7 @@ def check_rmax_bins(rmax, bins):
     return rmax, int(bins)
 
 
-def rdf_chunk(numbered, *, rmax, bins, threads=None, volume=None, progress=None):
+def rdf_chunk(numbered, *, rmax, bins, threads=None, volume=None):
     """The RDF of (frame number, Structure) pairs, each frame through the
     engine's histogram with species ids."""
     species = {}
@@ -361,8 +363,6 @@ def rdf_chunk(numbered, *, rmax, bins, threads=None, volume=None, progress=None)
     hist = None
     last_symbols, last_types = None, None
     nthreads = native_threads(threads)
-    if progress is not None:
-        numbered = progress(numbered)
     for k, s in numbered:
         symbols = s.symbols
         if symbols != last_symbols:

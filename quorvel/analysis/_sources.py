@@ -66,8 +66,9 @@ def numbered_frames(source, frames=None, format=None):
         return ((k, source[k]) for k in _selected(len(source), frames))
     Frames = _frames_class()
     if Frames is not None and isinstance(source, Frames):
-        numbers = _selected(len(source), frames)
-        return ((k, source[k]) for k in numbers)
+        # A view reads its frames in one pass through the file.
+        view = source if frames is None else source[_as_slice(frames, len(source))]
+        return zip(view.numbers, view)
     if isinstance(source, (str, bytes, os.PathLike)):
         return _path_frames(os.fspath(source), frames, format)
     if isinstance(source, (list, tuple)) and all(_is_structure(s) for s in source):
@@ -103,59 +104,75 @@ def _forward(path, format, sl, frames):
         raise ValueError(f"frame {missing} asked for, but {path} has fewer frames")
 
 
-class NumberedFrames:
-    """A sliceable, picklable sequence of (frame number, Structure) over a
-    Frames view or a Trajectory, as map_chunks hands out in chunks: each
-    chunk knows the numbers of its frames."""
+def run_chunks(chunk_fn, source, frames, format, workers, client, progress=None, **options):
+    """The results of chunk_fn(iterable of (frame number, Structure),
+    **options) over the selected frames of `source`: one result when they
+    are worked through here, one per chunk of frames when ``workers`` or
+    ``client`` send them through ``quorvel.parallel.imap_chunks``.
+    ``progress`` (a callable such as ``tqdm.tqdm``, given ``total=``)
+    makes a bar advanced per frame here, per chunk there."""
+    if workers is None and client is None:
+        numbered = numbered_frames(source, frames, format)
+        if progress is None:
+            return [chunk_fn(numbered, **options)]
+        bar = progress(total=_count_if_known(source, frames))
+        try:
+            return [chunk_fn(_ticking(numbered, bar), **options)]
+        finally:
+            bar.close()
+    from ..io import Frames
+    from ..parallel import imap_chunks
 
-    def __init__(self, frames, numbers):
-        self.frames = frames
-        self.numbers = numbers
-
-    def __len__(self):
-        return len(self.numbers)
-
-    def __getitem__(self, k):
-        if isinstance(k, slice):
-            return NumberedFrames(self.frames, self.numbers[k])
-        n = self.numbers[k]
-        return n, self.frames[n]
-
-    def __iter__(self):
-        return (self[k] for k in range(len(self)))
-
-
-def chunked_frames(source, frames, format):
-    """The frames of `source` as one picklable sequence for map_chunks."""
-    Frames = _frames_class()
-    if _is_trajectory(source) or (isinstance(source, (list, tuple)) and all(_is_structure(s) for s in source)):
-        return NumberedFrames(source, _selected(len(source), frames))
-    if _is_structure(source):
-        return NumberedFrames([source], _selected(1, frames))
-    if Frames is None:
-        raise ValueError("workers and client need quorvel.io.Frames and quorvel.map_chunks, which this quorvel "
-                         "lacks; run without them")
     if isinstance(source, (str, bytes, os.PathLike)):
         source = Frames(os.fspath(source), format=format)
     if not isinstance(source, Frames):
-        raise ValueError("the source must be a Structure, a Trajectory, a path or a quorvel.io.Frames, "
-                         f"not {type(source).__name__}")
-    return NumberedFrames(source, _selected(len(source), frames))
-
-
-def run_chunks(chunk_fn, source, frames, format, workers, client, **options):
-    """The results of chunk_fn(numbered frames, **options) over `source`:
-    one in this process, or one per chunk through map_chunks."""
-    if workers is None and client is None:
-        return [chunk_fn(numbered_frames(source, frames, format), **options)]
+        raise ValueError("workers and client read the frames in each worker from the file: the source must be a "
+                         f"path or a quorvel.io.Frames, not {type(source).__name__}")
+    view = source if frames is None else source[_as_slice(frames, len(source))]
+    task = functools.partial(_over_view, chunk_fn, options)
+    bar = None if progress is None else progress(total=len(view))
+    results = []
     try:
-        from ..parallel import map_chunks
-    except ImportError:
-        raise ValueError("workers and client need quorvel.map_chunks, which this quorvel lacks; "
-                         "run without them") from None
-    fn = functools.partial(_iterate_then, chunk_fn, options)
-    return map_chunks(fn, chunked_frames(source, frames, format), workers=workers, client=client)
+        for chunk, result in imap_chunks(task, view, workers=workers, client=client):
+            results.append(result)
+            if bar is not None:
+                bar.update(len(chunk))
+    finally:
+        if bar is not None:
+            bar.close()
+    return results
 
 
-def _iterate_then(chunk_fn, options, view):
-    return chunk_fn(iter(view), **options)
+def _over_view(chunk_fn, options, view):
+    """A chunk in a worker: its frames with their numbers in the file."""
+    return chunk_fn(zip(view.numbers, view), **options)
+
+
+def _as_slice(frames, count):
+    if isinstance(frames, slice):
+        return frames
+    numbers = _selected(count, frames)
+    if len(numbers) and all(b - a == 1 for a, b in zip(numbers, numbers[1:])):
+        return slice(numbers[0], numbers[-1] + 1)
+    step = numbers[1] - numbers[0] if len(numbers) > 1 else 1
+    if len(numbers) > 1 and step > 0 and all(b - a == step for a, b in zip(numbers, numbers[1:])):
+        return slice(numbers[0], numbers[-1] + 1, step)
+    raise ValueError(f"frames {frames} of a file read by number (a Frames source, or workers and client) must be "
+                     "ascending and evenly spaced")
+
+
+def _count_if_known(source, frames):
+    if _is_structure(source):
+        return len(_selected(1, frames))
+    if _is_trajectory(source) or isinstance(source, (list, tuple)):
+        return len(_selected(len(source), frames))
+    Frames = _frames_class()
+    if Frames is not None and isinstance(source, Frames):
+        return len(_selected(len(source), frames))
+    return None
+
+
+def _ticking(numbered, bar):
+    for item in numbered:
+        yield item
+        bar.update(1)

@@ -8,6 +8,7 @@ the headers around them are read and written here.
     >>> traj = io.read_xdatcar("XDATCAR")     # a Trajectory, positions (F, N, 3)
     >>> for frame in io.iread("movie.xyz"):   # Structures, one frame at a time
     ...     pass
+    >>> frames = io.Frames("XDATCAR")          # by number: frames[-1], frames[::10]
     >>> io.write("CONTCAR", s)
 
 Every reader reports a bad file with :class:`FormatError`, which names the file
@@ -31,18 +32,21 @@ Trajectory), ``_errors`` (FormatError), ``_files`` (opening, compression,
 lines with their numbers, atomic writes), ``_fields`` (header numbers),
 ``_blocks`` (the native block routines: errors, exact rows), ``_vasp``
 (POSCAR and XDATCAR), ``_xyz`` (XYZ), ``_dispatch`` (format detection,
-read, iread, write) and ``_npz`` (a .npz written as its arrays grow).
+read, iread, write), ``_index`` (where each frame starts; frames read by
+number), ``_frames`` (Frames, the lazy sequence over an index) and ``_npz``
+(a .npz written as its arrays grow).
 """
 
 from ._dispatch import FORMATS, guess_format, iread, read, write  # noqa: F401 (FORMATS: the format names)
 from ._errors import FormatError, TruncatedTrajectoryWarning
+from ._frames import Frames
 from ._model import Structure, Trajectory
 from ._vasp import iter_xdatcar, read_poscar, read_xdatcar, write_poscar, write_xdatcar
 from ._xyz import iter_xyz, read_xyz, write_xyz
 
 __all__ = [
     "FormatError", "TruncatedTrajectoryWarning", "Structure", "Trajectory",
-    "read", "iread", "write", "guess_format",
+    "read", "iread", "write", "guess_format", "Frames",
     "read_poscar", "write_poscar",
     "read_xdatcar", "iter_xdatcar", "write_xdatcar",
     "read_xyz", "iter_xyz", "write_xyz",
@@ -50,6 +54,6 @@ __all__ = [
 
 # The public classes keep the name they are known by, in reprs, tracebacks
 # and pickles alike.
-for _cls in (FormatError, TruncatedTrajectoryWarning, Structure, Trajectory):
+for _cls in (FormatError, TruncatedTrajectoryWarning, Structure, Trajectory, Frames):
     _cls.__module__ = __name__
 del _cls
