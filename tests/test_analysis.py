@@ -503,8 +503,8 @@ def test_worker_processes_give_the_same_result(trajectory_file):
 def test_a_dask_cluster_gives_the_same_result(trajectory_file):
     distributed = pytest.importorskip("distributed")
     here = analysis.rdf(trajectory_file, 5.0, 40)
-    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as cluster, \
-            distributed.Client(cluster) as client:
+    cluster = distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None)
+    with cluster, distributed.Client(cluster) as client:
         there = analysis.rdf(quorvel.Frames(trajectory_file), 5.0, 40, client=client)
         np.testing.assert_array_equal(there.g, here.g)
         np.testing.assert_array_equal(there.n_pairs[("Na", "Cl")], here.n_pairs[("Na", "Cl")])
