@@ -693,7 +693,7 @@ def _rdf_text(path, format, result):
         shell = shells[key]
         name = _pair_name(key)
         if shell is None:
-            lines.append(f"  {name:<{width}}  no pairs within {result.rmax:g} Å")
+            lines.append(f"  {name:<{width}}  no peak above the noise of an ideal gas within {result.rmax:g} Å")
             continue
         rp, gp, rm, nm = shell
         lines.append(f"  {name:<{width}}  {rp:7.3f} {gp:9.3f}     {rm:7.3f}            {nm:.3f}")

@@ -97,6 +97,8 @@ def test_ideal_gas_is_one_per_bin():
     n, v = 3000, 30.0 ** 3
     ideal = n * (n - 1) / 2 / v * 4 / 3 * np.pi * (r.edges[1:] ** 3 - r.edges[:-1] ** 3)
     assert np.all(np.abs(r.g - 1) < 5 / np.sqrt(ideal)), (r.g, ideal)
+    # Nothing stands out of the noise: no first shell to report.
+    assert r.first_shells() == {"total": None, ("Ar", "Ar"): None}
 
 
 def test_ideal_gas_partials_in_small_varying_cells():

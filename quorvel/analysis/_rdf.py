@@ -173,18 +173,24 @@ class RDF:
     def first_shells(self):
         """Per pair (and "total" for all atoms): (r of the first peak, its
         g, r of the first minimum after it, n at that minimum), or None
-        where no pair was counted.
+        where g(r) has no peak that stands out of the noise.
 
-        The first peak is the highest bin of the first run of bins with
-        g > 1; the first minimum is the lowest bin of the run of g < 1
-        that follows it (the last bin if g never falls below 1 again); n is
+        The peaks are looked for from the first bin whose count exceeds
+        the ideal gas's expected count E by more than five standard
+        deviations (C - E > 5 sqrt(E)), so that a few pairs at short
+        distances, where E is tiny, make no peak. The first peak is the
+        first local maximum of g's running mean over 5 bins within that
+        bin's run of such bins, the minimum the first local minimum of the
+        running mean after it (the last bin if there is none); each is
+        then the highest or lowest bin of g within 2 bins of there. n is
         read at the minimum bin's upper edge.
         """
-        out = {}
-        curves = [("total", self.g, self.n)] + [(p, g, self.n_pairs[p]) for p, g in self.g_pairs.items()]
-        for key, g, n in curves:
-            out[key] = _first_shell(self.r, self.edges, g, n)
-        return out
+        shells = self._shells()
+        curves = [("total", self.counts, self._ideal(None, None), self.n)]
+        n_pairs = self.n_pairs
+        for a, b in self.pairs:
+            curves.append(((a, b), self._pair_count(a, b), self._ideal(a, b), n_pairs[(a, b)]))
+        return {key: _first_shell(self.r, counts, shells * ideal, n) for key, counts, ideal, n in curves}
 
     # -- output --------------------------------------------------------------
     def plot(self, ax=None, pairs=None):
@@ -249,28 +255,37 @@ class RDF:
                        z["natoms"], [str(x) for x in z["pairs"]])
 
 
-def _first_shell(r, edges, g, n):
-    finite = np.nan_to_num(g, nan=0.0)
-    if not finite.any():
+# Bins of the running mean that first_shells reads peaks and minima from.
+_SMOOTHING = 5
+
+
+def _first_shell(r, counts, expected, n):
+    counts = counts.astype(np.float64)
+    if not np.all(expected > 0):
         return None
-    above = np.flatnonzero(finite > 1.0)
-    if len(above):
-        start = int(above[0])
-        end = start
-        while end + 1 < len(finite) and finite[end + 1] > 1.0:
-            end += 1
-        peak = start + int(np.argmax(finite[start:end + 1]))
+    g = counts / expected
+    significant = counts - expected > 5.0 * np.sqrt(expected)
+    if not significant.any():
+        return None
+    start = end = int(np.argmax(significant))
+    while end + 1 < len(g) and significant[end + 1]:
+        end += 1
+    # Local extrema of a running mean, so that noise makes none; then the
+    # raw curve's extremum near it.
+    half = _SMOOTHING // 2
+    smooth = np.convolve(g, np.ones(_SMOOTHING), "same") / np.convolve(np.ones(len(g)), np.ones(_SMOOTHING), "same")
+    rising = np.append(smooth[1:] - smooth[:-1], -np.inf)  # smooth[k+1] - smooth[k]
+    falling = np.insert(smooth[1:] - smooth[:-1], 0, np.inf)  # smooth[k] - smooth[k-1]
+    maxima = [k for k in range(start, end + 1) if falling[k] >= 0 and rising[k] < 0]
+    centre = maxima[0] if maxima else start + int(np.argmax(g[start:end + 1]))
+    lo = max(centre - half, 0)
+    peak = lo + int(np.argmax(g[lo:centre + half + 1]))
+    minima = [k for k in range(peak + 1, len(g)) if falling[k] <= 0 and rising[k] > 0]
+    if minima:
+        lo = max(minima[0] - half, peak + 1)
+        minimum = lo + int(np.argmin(g[lo:minima[0] + half + 1]))
     else:
-        end = peak = int(np.argmax(finite))
-    below = np.flatnonzero(finite[end + 1:] < 1.0)
-    if len(below):
-        lo = end + 1 + int(below[0])
-        hi = lo
-        while hi + 1 < len(finite) and finite[hi + 1] < 1.0:
-            hi += 1
-        minimum = lo + int(np.argmin(finite[lo:hi + 1]))
-    else:
-        minimum = len(finite) - 1
+        minimum = len(g) - 1
     return float(r[peak]), float(g[peak]), float(r[minimum]), float(n[minimum])
 
 
