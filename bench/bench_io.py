@@ -173,7 +173,12 @@ def main():
     ap.add_argument("--quick", action="store_true", help="100000 lines only")
     ap.add_argument("--trajectory", metavar="FxN", help="time only read_xdatcar on F frames of N atoms "
                                                         "against the native parser")
+    ap.add_argument("--map-frames", metavar="FxN", help="time only map_frames on F frames of N atoms, here and "
+                                                        "on 1 and 2 worker processes (default run: 10000x64)")
     args = ap.parse_args()
+    if args.map_frames:
+        run_map_frames(args.map_frames, args.repeat)
+        return
     print(f"quorvel.io whole-file reading vs pymatgen ({_machine()})")
     if args.trajectory:
         run_trajectory(args.trajectory, args.repeat)
@@ -181,6 +186,7 @@ def main():
     sizes = args.lines or ([100_000] if args.quick else [100_000, 1_000_000])
     for n in sizes:
         run_size(n, args.repeat, args.frame_atoms)
+    run_map_frames("10000x64", args.repeat)
 
 
 def _machine():
@@ -194,6 +200,33 @@ def _machine():
     except OSError:
         pass
     return f"{model}, {os.cpu_count()} cores, Python {sys.version.split()[0]}"
+
+
+def run_map_frames(shape, repeat):
+    """quorvel.map_frames of a per-frame neighbor count (neighbor_counts,
+    5 Å) over an XDATCAR of F frames of N atoms: here, then on 1 and 2
+    worker processes (spawned; the pool's start-up is part of each time).
+    The results of every way are checked equal, bit for bit."""
+    import functools
+
+    import quorvel
+
+    frames, atoms = (int(x) for x in shape.lower().split("x"))
+    count = functools.partial(quorvel.neighbor_counts, cutoff=5.0)
+    with tempfile.TemporaryDirectory() as folder:
+        path = write_files(folder, frames * atoms, atoms)["XDATCAR"]
+        mb = os.path.getsize(path) / 1e6
+        t_index, trajectory = best(lambda: (lambda f: (len(f), f)[1])(io.Frames(path)), 1)
+        t_here, here = best(lambda: quorvel.map_frames(count, trajectory), repeat)
+        times = {}
+        for workers in (1, 2):
+            times[workers], got = best(lambda: quorvel.map_frames(count, trajectory, workers=workers), repeat)
+            if len(got) != len(here) or any(a.tobytes() != b.tobytes() for a, b in zip(got, here)):
+                sys.exit(f"map_frames on {workers} workers differs from the run here")
+        print(f"  map_frames, neighbor_counts at 5 Å, XDATCAR {frames} frames x {atoms} atoms ({mb:.0f} MB; "
+              f"index {t_index * 1e3:.0f} ms): here {t_here * 1e3:.0f} ms, 1 worker {times[1] * 1e3:.0f} ms, "
+              f"2 workers {times[2] * 1e3:.0f} ms ({times[1] / times[2]:.2f}x 1 worker; "
+              f"{frames / times[2]:.0f} frames/s)", flush=True)
 
 
 if __name__ == "__main__":

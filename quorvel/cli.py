@@ -6,6 +6,7 @@ import argparse
 import errno
 import glob
 import os
+import re
 import subprocess
 import sys
 import warnings
@@ -168,6 +169,27 @@ def _positive_int(text):
     return value
 
 
+def _joined_frames(argv):
+    """argv with the value of --frames joined to it, as argparse would not:
+    "--frames -5:" (a slice that starts with a minus sign looks like an
+    option) becomes "--frames=-5:", and a bare --frames before FILE
+    ("--frames XDATCAR") becomes "--frames=:" (every frame)."""
+    out = []
+    for a in argv:
+        if out and out[-1] == "--frames":
+            if _SLICE.fullmatch(a):
+                out[-1] = f"--frames={a}"
+                continue
+            if not a.startswith("-") and not _INTEGER.fullmatch(a):
+                out[-1] = "--frames=:"
+        out.append(a)
+    return out
+
+
+_SLICE = re.compile(r"\s*-?\d*\s*:\s*-?\d*\s*(:\s*-?\d*\s*)?")
+_INTEGER = re.compile(r"\s*[-+]?\d+\s*")
+
+
 def _frame_slice(text):
     """A:B:C (each part optional, :C too): the slice of the frames it names."""
     parts = text.split(":")
@@ -185,7 +207,7 @@ def _frame_slice(text):
 
 def main(argv=None):
     parser = _build_parser()
-    args, extra = parser.parse_known_args(argv)
+    args, extra = parser.parse_known_args(_joined_frames(sys.argv[1:] if argv is None else argv))
     if args.command is None:
         parser.print_help()
         return 2
@@ -283,6 +305,8 @@ def _neighbors(args):
         raise UserError("--threads must be at least 1")
     if args.workers is not None and args.workers < 1:
         raise UserError("--workers must be at least 1")
+    if args.scheduler is not None and not _ADDRESS.fullmatch(args.scheduler):
+        raise UserError(f"--scheduler expects a Dask scheduler's address, tcp://HOST:PORT, not {args.scheduler!r}")
     shared = args.workers is not None or args.scheduler is not None
     if shared and args.frames is None:
         raise UserError(f"--{'workers' if args.workers is not None else 'scheduler'} shares out the frames of "
@@ -292,7 +316,6 @@ def _neighbors(args):
     search = _FrameSearch(args.cutoff, args.max_pairs, args.threads, args.max_pairs is not None)
     names = ("i", "j", "d", "D", "S") + (("frame",) if args.frames is not None else ())
     report = _Report(args.cutoff, args.bins)
-    selection = None  # (the slice's text, the file's frame count) when --frames picks some frames
     count = 0
 
     def save(k, arrays):
@@ -301,46 +324,27 @@ def _neighbors(args):
         saved.append(**arrays)
 
     with NpzStream(out, names) if out else _Nothing() as saved:
-        if args.frames is None or (args.frames == slice(None) and not shared):
-            # One pass through the file, each frame's pairs on disk as they come: memory does not grow
-            # with the frames. The first frame alone is read as a single structure: a cut in it is an error.
-            frames = io.iread(path, format, strict=args.strict or args.frames is None)
-            if args.frames is None:
-                first = next(frames, None)
-                if first is None:
-                    raise UserError(f"{path} holds no frame (an XDATCAR header without frames: the run stopped "
-                                    "before its first)")
-                frames = iter([first])
-            frames = _progress(frames, args.progress, format)
-            for k, s in enumerate(frames):
+        frames, selection = _chosen_frames(args, path, format, shared)
+        if shared:
+            # Each chunk's report (and pairs, for -o) comes back in order.
+            bar = _bar(args.progress, format, len(frames))
+            for view, (part, arrays) in _shared(search, frames, args, out is not None):
+                report.merge(part)
+                for k, a in zip(view.numbers, arrays or ()):
+                    save(k, a)
+                count += len(view)
+                if bar is not None:
+                    bar.update(len(view))
+            if bar is not None:
+                bar.close()
+        else:
+            # Each frame's pairs go to disk as they come: memory does not grow with the frames.
+            for k, s in frames:
                 arrays = search.add(report, k, s, out is not None)
                 if out:
                     save(k, arrays)
                 count += 1
-            if hasattr(frames, "close"):
-                frames.close()
-        else:
-            everything = io.Frames(path, format, strict=args.strict)
-            frames = everything[args.frames]
-            if len(frames) != len(everything):
-                selection = (_slice_text(args.frames), len(everything))
-            if shared:
-                bar = _bar(args.progress, format, len(frames))
-                for view, (part, arrays) in _shared(search, frames, args, out is not None):
-                    report.merge(part)
-                    for k, a in zip(view.numbers, arrays or ()):
-                        save(k, a)
-                    count += len(view)
-                    if bar is not None:
-                        bar.update(len(view))
-                if bar is not None:
-                    bar.close()
-            else:
-                for k, s in zip(frames.numbers, _progress(frames, args.progress, format)):
-                    arrays = search.add(report, k, s, out is not None)
-                    if out:
-                        save(k, arrays)
-                    count += 1
+            frames.close()
 
         if count == 0:
             if selection is None:
@@ -357,6 +361,48 @@ def _neighbors(args):
         if out:
             saved.commit()
             print(f"saved {', '.join(names)} to {out}")
+
+
+def _chosen_frames(args, path, format, shared):
+    """(the frames to search, the selection): with shared, a Frames view,
+    else an iterator of (frame number, Structure) with close(). The
+    selection is (the --frames slice as text, the file's frame count) when
+    --frames picks some frames, else None."""
+    from . import io
+
+    if args.frames is None or (args.frames == slice(None) and not shared):
+        # One pass through the file. The first frame alone is read as a single
+        # structure: a cut in it is an error.
+        frames = io.iread(path, format, strict=args.strict or args.frames is None)
+        if args.frames is None:
+            first = next(frames, None)
+            frames.close()
+            if first is None:
+                raise UserError(f"{path} holds no frame (an XDATCAR header without frames: the run stopped "
+                                "before its first)")
+            frames = iter([first])
+        return _Numbered(enumerate(_progress(frames, args.progress, format)), frames), None
+    everything = io.Frames(path, format, strict=args.strict)
+    view = everything[args.frames]
+    selection = None if len(view) == len(everything) else (_slice_text(args.frames), len(everything))
+    if shared:
+        return view, selection
+    return _Numbered(zip(view.numbers, _progress(view, args.progress, format)), None), selection
+
+
+class _Numbered:
+    """(frame number, Structure) pairs, and close() for the reader behind them."""
+
+    def __init__(self, pairs, reader):
+        self.pairs = pairs
+        self.reader = reader
+
+    def __iter__(self):
+        return iter(self.pairs)
+
+    def close(self):
+        if hasattr(self.reader, "close"):
+            self.reader.close()
 
 
 def _neighbor_list(*a, **k):
@@ -414,6 +460,8 @@ def _shared(search, frames, args, keep):
         import distributed
     except ImportError:
         raise UserError("--scheduler needs Dask's distributed package (Debian: python3-distributed)") from None
+    import logging
+    logging.getLogger("asyncio").addFilter(_abandoned_connect)
     try:
         client = distributed.Client(args.scheduler, timeout=_SCHEDULER_TIMEOUT, set_as_default=False)
     except (OSError, ValueError, TypeError) as e:
@@ -422,8 +470,21 @@ def _shared(search, frames, args, keep):
         yield from imap_chunks(task, frames, client=client)
 
 
+def _abandoned_connect(record):
+    """False for asyncio's report of a connection attempt's timeout that no
+    one awaited: Dask gives up on a slow attempt and tries again, and the
+    abandoned attempt's timeout is reported when it is collected, often
+    as the process ends, though the run went well."""
+    error = record.exc_info[1] if record.exc_info else None
+    return not (isinstance(error, TimeoutError) and record.getMessage().startswith("Future exception was never "
+                                                                                    "retrieved"))
+
+
 # Seconds to wait for a Dask scheduler to answer.
 _SCHEDULER_TIMEOUT = 20
+# A scheduler's address: a protocol of Dask's, a host (a name, an IPv4
+# address or a bracketed IPv6 address) and a port.
+_ADDRESS = re.compile(r"(tcp|tls|ws|wss|ucx)://(\[[0-9A-Fa-f:.]+\]|[^\s/:\[\]]+):\d{1,5}/?")
 
 
 def _slice_text(s):

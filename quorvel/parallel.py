@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import collections
 import concurrent.futures
+import concurrent.futures.process
 import math
 import multiprocessing
 import os
@@ -160,6 +161,11 @@ def _on_pool(apply, fn, views, workers):
     pool = concurrent.futures.ProcessPoolExecutor(workers, mp_context=context, initializer=_start_worker)
     try:
         yield from _in_order(views, lambda view: pool.submit(apply, fn, view), AHEAD_PER_WORKER * workers)
+    except concurrent.futures.process.BrokenProcessPool as e:
+        raise concurrent.futures.process.BrokenProcessPool(
+            "a worker process ended abruptly: it was killed (out of memory?) or could not load fn, which a "
+            "spawned process imports by its module and name (a function defined in an interactive session or "
+            f"in 'python -c' has none it can import): {fn!r}") from e
     finally:
         pool.shutdown(wait=True, cancel_futures=True)
 

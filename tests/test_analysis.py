@@ -432,7 +432,7 @@ def test_cli_rdf_reports_shells_and_writes_plot_and_table(tmp_path):
 @pytest.mark.parametrize("args, message", [
     (["--rmax", "0"], "argument --rmax: expected a positive, finite distance, got '0'"),
     (["--rmax", "3", "--pairs", "Cu-Zn"], "species pair Cu-Zn names 'Zn', which is not among the species (Cu)"),
-    (["--rmax", "3", "--frames", "1:x"], "argument --frames: expected the frames as A:B:C"),
+    (["--rmax", "3", "--frames", "1:5:0"], "argument --frames: the step of the frames '1:5:0' must not be 0"),
     (["--rmax", "3", "--workers", "2", "--scheduler", "tcp://h:1"], "not allowed with argument"),
 ])
 def test_cli_rdf_errors_are_one_line(tmp_path, args, message):

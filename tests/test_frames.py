@@ -67,8 +67,12 @@ def test_out_of_range_names_the_count(tmp_path):
 def test_nothing_is_read_before_it_is_needed(tmp_path):
     missing = io.Frames(tmp_path / "XDATCAR")
     assert repr(missing) == f"Frames({str(tmp_path / 'XDATCAR')!r}) (not yet indexed)"
+    named = io.Frames(tmp_path / "a", "VASP")
+    assert repr(named) == f"Frames({str(tmp_path / 'a')!r}, format='poscar') (not yet indexed)"
     with pytest.raises(FileNotFoundError):
         len(missing)
+    with pytest.raises(ValueError, match="unknown format 'pdb'"):
+        io.Frames(tmp_path / "XDATCAR", "pdb")
 
 
 def test_repr_says_file_format_and_selection(tmp_path):

@@ -5,6 +5,7 @@ import os
 
 import numpy as np
 
+from ._dispatch import _format_of
 from ._index import build_index, read_frames
 from ._model import Trajectory
 
@@ -48,7 +49,8 @@ class Frames:
         self._path = os.fspath(path)
         if not isinstance(self._path, str):
             self._path = os.fsdecode(self._path)
-        self._format = format
+        # A format named is checked now; a guess waits for the index.
+        self._format = None if format is None else _format_of(self._path, format)
         self._strict = bool(strict)
         self._index = None
         self._numbers = None  # None: every frame; else a range of frame numbers
@@ -157,11 +159,16 @@ class Frames:
         return f"{text}[{_slice_text(self._numbers)}]: {len(self._numbers)} of {total} frames"
 
     def __eq__(self, other):
+        """The same frames of the same file (as its index saw it)."""
         if not isinstance(other, Frames):
             return NotImplemented
-        return self.index == other.index and self.numbers == other.numbers
+        return _identity(self.index) == _identity(other.index) and self.numbers == other.numbers
 
     __hash__ = None
+
+
+def _identity(index):
+    return index.path, index.format, len(index), getattr(index, "size", None), getattr(index, "mtime_ns", None)
 
 
 def _rebuild(index, numbers):
