@@ -99,6 +99,10 @@ def rdf_table(path, frames, with_mda):
     if two is not None:
         assert np.array_equal(two.counts, ours.counts) and np.array_equal(two.g, ours.g), "workers=2 disagrees"
         rows.append(("quorvel rdf, workers=2", wall2, cpu2, wall / wall2))
+        # Two chunks: each worker reads the file once up to its chunk's end.
+        half, wall3, cpu3 = timed(analysis.rdf, path, RMAX, BINS, workers=2, chunk=(frames + 1) // 2)
+        assert np.array_equal(half.g, ours.g), "workers=2 in two chunks disagrees"
+        rows.append(("quorvel rdf, workers=2, 2 chunks", wall3, cpu3, wall / wall3))
 
     (counts, seen), wall_h, cpu_h = timed(histogram_baseline, path)
     assert seen == frames

@@ -329,6 +329,7 @@ STRUCTURE = crystal(FCC, 3.6, 1)
     (lambda: analysis.rdf(STRUCTURE, 3.0, frames=range(2)), "frame 1 asked for, but the source has 1 frame"),
     (lambda: analysis.rdf(STRUCTURE, 3.0, frames=slice(1, None)), "no frames selected: an RDF needs at least one"),
     (lambda: analysis.rdf(STRUCTURE, 3.0, workers=0), "workers must be None or a positive integer, not 0"),
+    (lambda: analysis.rdf(STRUCTURE, 3.0, chunk=0), "chunk must be None or a positive number of frames, not 0"),
     (lambda: analysis.rdf(STRUCTURE, 3.0, workers=2, client=object()), "give workers (processes on this machine) "
                                                                        "or client (a Dask cluster), not both"),
     (lambda: analysis.rdf(STRUCTURE, 3.0, volume=-5), "volume must be a positive, finite number of Å³, not -5.0"),
@@ -477,7 +478,7 @@ def trajectory_file(tmp_path_factory):
 
 def test_worker_processes_give_the_same_result(trajectory_file):
     here = analysis.rdf(trajectory_file, 5.0, 40, frames=slice(1, None))
-    there = analysis.rdf(trajectory_file, 5.0, 40, frames=slice(1, None), workers=2)
+    there = analysis.rdf(trajectory_file, 5.0, 40, frames=slice(1, None), workers=2, chunk=4)
     np.testing.assert_array_equal(there.counts, here.counts)
     np.testing.assert_array_equal(there.g, here.g)
     assert there.frames.tolist() == list(range(1, 10))

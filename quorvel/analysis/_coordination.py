@@ -79,12 +79,12 @@ def _add_padded(a, b):
     return out
 
 
-def coordination(source, cutoff, *, frames=None, per_frame=False, workers=None, client=None, threads=None,
-                 format=None, progress=None):
+def coordination(source, cutoff, *, frames=None, per_frame=False, workers=None, client=None, chunk=None,
+                 threads=None, format=None, progress=None):
     """Coordination numbers of the atoms of `source` within `cutoff`, as a
     :class:`Coordination`.
 
-    ``source``, ``frames``, ``workers``, ``client``, ``threads`` and
+    ``source``, ``frames``, ``workers``, ``client``, ``chunk``, ``threads``,
     ``format`` and ``progress`` as for :func:`rdf`; every frame must hold
     the same atoms.
     ``cutoff`` is a number, per-atom radii or an element-pair mapping, as
@@ -94,10 +94,10 @@ def coordination(source, cutoff, *, frames=None, per_frame=False, workers=None, 
     if cutoff is None:
         raise ValueError("coordination needs a cutoff: a distance, per-atom radii or an element-pair mapping")
     check_frames(frames)
-    check_workers(workers, client)
+    check_workers(workers, client, chunk)
     if threads is not None:
         native_threads(threads)
-    parts = run_chunks(coordination_chunk, source, frames, format, workers, client, progress, cutoff=cutoff,
+    parts = run_chunks(coordination_chunk, source, frames, format, workers, client, progress, chunk, cutoff=cutoff,
                        threads=threads, per_frame=bool(per_frame))
     parts = [p for p in parts if p is not None]
     if not parts:

@@ -312,7 +312,7 @@ def check_pairs(pairs, species):
     return out
 
 
-def rdf(source, rmax, bins=200, *, pairs=None, frames=None, workers=None, client=None, threads=None,
+def rdf(source, rmax, bins=200, *, pairs=None, frames=None, workers=None, client=None, chunk=None, threads=None,
         volume=None, format=None, progress=None):
     """g(r) of `source` up to `rmax` (Å) in `bins` bins, as an :class:`RDF`.
 
@@ -325,8 +325,9 @@ def rdf(source, rmax, bins=200, *, pairs=None, frames=None, workers=None, client
     CPUs this process may use). ``workers`` (processes) or ``client`` (a
     ``distributed.Client``) spread chunks of frames over
     ``quorvel.map_chunks`` (then ``source`` is a path or a Frames, each
-    worker reads its own frames, and ``threads=None`` means one thread a
-    worker); the chunks' results add to the same answer.
+    worker reads its own frames, ``threads=None`` means one thread a
+    worker, and ``chunk`` is the frames a task takes, as for map_chunks);
+    the chunks' results add to the same answer.
     Frames must be periodic along all three axes, unless ``volume`` (Å³)
     gives the volume to normalise by. ``progress``, a callable such as
     ``tqdm.tqdm``, is called with ``total=`` (the frames, or None when not
@@ -335,7 +336,7 @@ def rdf(source, rmax, bins=200, *, pairs=None, frames=None, workers=None, client
     """
     rmax, bins = check_rmax_bins(rmax, bins)
     check_frames(frames)
-    check_workers(workers, client)
+    check_workers(workers, client, chunk)
     if volume is not None:
         volume = float(volume)
         if not (volume > 0 and math.isfinite(volume)):
@@ -345,7 +346,7 @@ def rdf(source, rmax, bins=200, *, pairs=None, frames=None, workers=None, client
     wanted = None
     if pairs is not None:
         wanted = check_pairs(pairs, _AnySpecies())
-    parts = run_chunks(rdf_chunk, source, frames, format, workers, client, progress, rmax=rmax, bins=bins,
+    parts = run_chunks(rdf_chunk, source, frames, format, workers, client, progress, chunk, rmax=rmax, bins=bins,
                        threads=threads, volume=volume)
     result = sum(parts[1:], parts[0])
     if not len(result.frames):

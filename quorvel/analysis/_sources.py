@@ -15,7 +15,9 @@ def check_frames(frames):
     raise ValueError(f"frames must be None, a slice or a range selecting frames, not {frames!r}")
 
 
-def check_workers(workers, client):
+def check_workers(workers, client, chunk=None):
+    if chunk is not None and (isinstance(chunk, bool) or not isinstance(chunk, int) or chunk < 1):
+        raise ValueError(f"chunk must be None or a positive number of frames, not {chunk!r}")
     if workers is not None:
         if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
             raise ValueError(f"workers must be None or a positive integer, not {workers!r}")
@@ -104,7 +106,7 @@ def _forward(path, format, sl, frames):
         raise ValueError(f"frame {missing} asked for, but {path} has fewer frames")
 
 
-def run_chunks(chunk_fn, source, frames, format, workers, client, progress=None, **options):
+def run_chunks(chunk_fn, source, frames, format, workers, client, progress=None, chunk=None, **options):
     """The results of chunk_fn(iterable of (frame number, Structure),
     **options) over the selected frames of `source`: one result when they
     are worked through here, one per chunk of frames when ``workers`` or
@@ -133,10 +135,10 @@ def run_chunks(chunk_fn, source, frames, format, workers, client, progress=None,
     bar = None if progress is None else progress(total=len(view))
     results = []
     try:
-        for chunk, result in imap_chunks(task, view, workers=workers, client=client):
+        for done, result in imap_chunks(task, view, workers=workers, client=client, chunk=chunk):
             results.append(result)
             if bar is not None:
-                bar.update(len(chunk))
+                bar.update(len(done))
     finally:
         if bar is not None:
             bar.close()
