@@ -7,9 +7,10 @@
 The Python API is ``quorvel.neighbor_list`` (with chosen quantities, half
 lists and threads), ``neighbor_lists`` (batches), ``neighbor_counts``,
 ``distance_histogram``, the readers and writers of ``quorvel.io`` (with
-``Frames``, a trajectory file's frames read by number), and ``map_frames`` /
+``Frames``, a trajectory file's frames read by number), ``map_frames`` /
 ``map_chunks`` (a function over the frames, on worker processes or a Dask
-cluster); the native modules ``quorvel._proxor``, ``quorvel._engine`` and ``quorvel._ledgra``
+cluster) and the RDF, coordination, bonds and clusters of
+``quorvel.analysis``; the native modules ``quorvel._proxor``, ``quorvel._engine`` and ``quorvel._ledgra``
 are imported only when one of them is first used.
 """
 
@@ -28,6 +29,9 @@ _LAZY = {
 
 
 def __getattr__(name):
+    if name == "analysis":
+        import importlib
+        return importlib.import_module("quorvel.analysis")
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module 'quorvel' has no attribute {name!r}")

@@ -1,4 +1,4 @@
-"""The quorvel command line: neighbors, convert, bench, examples."""
+"""The quorvel command line: neighbors, rdf, bonds, clusters, convert, bench, examples."""
 
 from __future__ import annotations
 
@@ -63,6 +63,60 @@ def _build_parser():
                         "and tqdm is installed)")
     p.set_defaults(run=_neighbors)
 
+    p = commands.add_parser("rdf", help="radial distribution function of a structure or trajectory file",
+                            description="Computes g(r), total and per species pair, over the frames of a file "
+                                        "(periodic cells; each frame normalised by its own volume) and prints, "
+                                        "per pair, the first peak and the coordination number at the first "
+                                        "minimum after it.")
+    p.add_argument("file", metavar="FILE", help="structure or trajectory file")
+    p.add_argument("--rmax", type=_distance, required=True, metavar="R", help="largest distance in Å")
+    p.add_argument("--bins", type=_positive_int, default=200, metavar="N", help="distance bins (default 200)")
+    p.add_argument("--pairs", metavar="A-B,...", help="species pairs to report, e.g. O-H,O-O (default: all)")
+    p.add_argument("--frames", type=_frame_slice, metavar="A:B:C",
+                   help="the frames to use, as a Python slice counted from 0 (default: all)")
+    p.add_argument("--format", "-f", choices=("poscar", "xdatcar", "xyz"),
+                   help="file format (default: from the file name, else from its first lines)")
+    p.add_argument("--volume", type=float, metavar="V",
+                   help="volume in Å³ to normalise by (needed for frames that are not periodic along all axes)")
+    p.add_argument("--plot", metavar="PNG", help="draw g(r) to a PNG file")
+    p.add_argument("--csv", metavar="CSV", help="write r, g, n and each pair's g and n to a CSV file")
+    where = p.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=_positive_int, metavar="N", help="spread the frames over N processes")
+    where.add_argument("--scheduler", metavar="tcp://HOST:PORT", help="spread the frames over a Dask cluster")
+    p.add_argument("--threads", type=_positive_int, metavar="N",
+                   help="search threads per frame (default: the CPUs this process may use; one with --workers "
+                        "or --scheduler)")
+    p.add_argument("--progress", choices=("auto", "always", "never"), default="auto",
+                   help="progress bar over frames on standard error (default: auto, when it is a terminal and "
+                        "tqdm is installed)")
+    p.set_defaults(run=_rdf)
+
+    p = commands.add_parser("bonds", help="bonds of a structure from covalent radii",
+                            description="Finds the bonds of a structure (the first frame of a trajectory): "
+                                        "atoms closer than SCALE times the sum of their covalent radii. Prints "
+                                        "the bonds per species pair and their lengths.")
+    p.add_argument("file", metavar="FILE", help="structure or trajectory file")
+    p.add_argument("--scale", type=_distance, default=1.2, metavar="S",
+                   help="bond when d < S * (r_i + r_j) (default 1.2)")
+    p.add_argument("--format", "-f", choices=("poscar", "xdatcar", "xyz"),
+                   help="file format (default: from the file name, else from its first lines)")
+    p.add_argument("--output", "-o", metavar="BONDS.npz", help="save the arrays i, j, S, d of the bonds")
+    p.set_defaults(run=_bonds)
+
+    p = commands.add_parser("clusters", help="clusters of connected atoms, and which percolate",
+                            description="Splits the atoms of a structure (the first frame of a trajectory) into "
+                                        "clusters connected by pairs within a cutoff or by bonds, through "
+                                        "periodic boundaries; prints their sizes and those that percolate "
+                                        "(connected to their own periodic image).")
+    p.add_argument("file", metavar="FILE", help="structure or trajectory file")
+    how = p.add_mutually_exclusive_group(required=True)
+    how.add_argument("--cutoff", "-r", type=_distance, metavar="R", help="connect atoms closer than R Å")
+    how.add_argument("--bonds", action="store_true", help="connect bonded atoms (covalent radii, see bonds)")
+    p.add_argument("--scale", type=_distance, default=1.2, metavar="S", help="with --bonds: as for bonds")
+    p.add_argument("--format", "-f", choices=("poscar", "xdatcar", "xyz"),
+                   help="file format (default: from the file name, else from its first lines)")
+    p.set_defaults(run=_clusters)
+
     p = commands.add_parser("convert", help="convert between POSCAR, XDATCAR and XYZ",
                             description="Converts a structure or trajectory file to another format. Formats come "
                                         "from the file names unless given: the extension first (*.xyz), then "
@@ -102,6 +156,16 @@ def _distance(text):
         raise argparse.ArgumentTypeError(f"expected a distance in Å, got {text!r}") from None
     if not (value > 0 and value != float("inf")):
         raise argparse.ArgumentTypeError(f"expected a positive, finite distance, got {text!r}")
+    return value
+
+
+def _positive_int(text):
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected at least 1, got {text!r}")
     return value
 
 
@@ -206,6 +270,8 @@ def _output(args):
 
 
 def _task(args):
+    if args.command == "rdf":
+        return f"compute the RDF of {args.file} to {args.rmax:g} Å"
     if args.command == "neighbors":
         return f"search {args.file} for pairs within {args.cutoff:g} Å"
     if args.command == "convert":
@@ -615,6 +681,172 @@ def _once(nl):
     same = i == j
     positive = (S[:, 0] > 0) | ((S[:, 0] == 0) & ((S[:, 1] > 0) | ((S[:, 1] == 0) & (S[:, 2] > 0))))
     return (i < j) | (same & positive)
+
+
+# ---------------------------------------------------------------------------
+# rdf, bonds, clusters
+
+
+def _rdf(args):
+    from . import io
+    from .analysis import rdf
+    from .io._files import check_writable
+
+    for out in (args.plot, args.csv):
+        if out:
+            check_writable(out)
+    if args.volume is not None and not (args.volume > 0 and args.volume != float("inf")):
+        raise UserError(f"--volume must be a positive, finite number of Å³, got {args.volume!r}")
+    format = args.format or io.guess_format(args.file)
+    client = None
+    if args.scheduler:
+        try:
+            import distributed
+        except ImportError:
+            raise UserError("--scheduler needs Dask's distributed package (Debian: python3-distributed)") from None
+        try:
+            client = distributed.Client(args.scheduler, timeout=_SCHEDULER_TIMEOUT, set_as_default=False)
+        except (OSError, ValueError, TypeError) as e:
+            raise UserError(f"cannot reach the Dask scheduler at {args.scheduler}: {e}") from None
+    progress = None
+    if args.progress != "never" and format != "poscar" and (args.progress == "always" or sys.stderr.isatty()):
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            tqdm = None
+        if tqdm is not None:
+            import functools
+            progress = functools.partial(tqdm, unit=" frames", file=sys.stderr)
+    try:
+        result = rdf(args.file, args.rmax, args.bins, pairs=args.pairs, frames=args.frames, workers=args.workers,
+                     client=client, threads=args.threads, volume=args.volume, format=format, progress=progress)
+    finally:
+        if client is not None:
+            client.close()
+    print(_rdf_text(args.file, format, result))
+    if args.csv:
+        result.to_csv(args.csv)
+        print(f"wrote {args.csv}")
+    if args.plot:
+        _save_plot(result, args.plot)
+        print(f"wrote {args.plot}")
+
+
+def _rdf_text(path, format, result):
+    species = result.species
+    natoms = result.natoms
+    per_species = ", ".join(f"{s} {_span((int(natoms[:, k].min()), int(natoms[:, k].max())))}"
+                            for k, s in enumerate(species))
+    totals = natoms.sum(axis=1)
+    frames = len(result.frames)
+    volumes = result.volumes
+    volume = f"{volumes[0]:.1f} Å³" if volumes.min() == volumes.max() else \
+        f"{volumes.min():.1f}-{volumes.max():.1f} Å³"
+    lines = [f"{path} ({format.upper()}): {frames} frame{'s' * (frames != 1)}, "
+             f"{_span((int(totals.min()), int(totals.max())))} atoms ({per_species}), volume {volume}",
+             f"g(r) to {result.rmax:g} Å in {result.bins} bins of {result.rmax / result.bins:g} Å; "
+             "n: mean neighbors of the second species around the first"]
+    shells = result.first_shells()
+    keys = list(result.pairs) + (["total"] if len(species) > 1 else [])
+    width = max(len(_pair_name(k)) for k in keys)
+    lines.append(f"  {'pair':<{width}}  first peak (Å, g)     first minimum (Å)  n at the minimum")
+    for key in keys:
+        shell = shells[key]
+        name = _pair_name(key)
+        if shell is None:
+            lines.append(f"  {name:<{width}}  no peak above the noise of an ideal gas within {result.rmax:g} Å")
+            continue
+        rp, gp, rm, nm = shell
+        lines.append(f"  {name:<{width}}  {rp:7.3f} {gp:9.3f}     {rm:7.3f}            {nm:.3f}")
+    return "\n".join(lines)
+
+
+def _pair_name(key):
+    return "all" if key == "total" else f"{key[0]}-{key[1]}"
+
+
+def _save_plot(result, path):
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+
+    from .io._files import atomic_write
+
+    fig = Figure(figsize=(7, 4.5), dpi=100)
+    FigureCanvasAgg(fig)
+    result.plot(ax=fig.add_subplot())
+    fig.tight_layout()
+    atomic_write(path, lambda raw: fig.savefig(raw, format="png"))
+
+
+def _first_structure(path, format):
+    from . import io
+
+    s = next(io.iread(path, format), None)
+    if s is None:
+        raise UserError(f"{path} holds no frame")
+    return s
+
+
+def _bonds(args):
+    import numpy as np
+
+    from . import io
+    from .analysis import bonds
+    from .io._files import check_writable
+
+    out = args.output
+    if out:
+        if not out.endswith(".npz"):
+            out += ".npz"
+        check_writable(out)
+    format = args.format or io.guess_format(args.file)
+    s = _first_structure(args.file, format)
+    b = bonds(s, scale=args.scale)
+    radii = ", ".join(f"{x} {r:.2f}" for x, r in b.radii.items())
+    which = "" if format == "poscar" else ", first frame"
+    lines = [f"{args.file} ({format.upper()}{which}): {len(s)} atoms, {len(b)} bond{'s' * (len(b) != 1)} "
+             f"(d < {args.scale:g} × (r_i + r_j); covalent radii in Å: {radii})"]
+    stats = b.lengths()
+    if stats:
+        width = max(4, max(len(f"{a}-{c}") for a, c in stats))
+        lines.append(f"  {'pair':<{width}}  {'bonds':>7}  shortest      mean   longest (Å)")
+        for (a, c), (count, lo, mean, hi) in stats.items():
+            lines.append(f"  {a + '-' + c:<{width}}  {count:>7}  {lo:8.4f}  {mean:8.4f}  {hi:8.4f}")
+    print("\n".join(lines))
+    if out:
+        from .io._files import atomic_write
+        atomic_write(out, lambda raw: np.savez(raw, i=b.i, j=b.j, S=b.S, d=b.d))
+        print(f"saved i, j, S, d to {out}")
+
+
+def _clusters(args):
+    from . import io
+    from .analysis import bonds, clusters
+
+    format = args.format or io.guess_format(args.file)
+    s = _first_structure(args.file, format)
+    if args.bonds:
+        result = clusters(s, bonds(s, scale=args.scale))
+        how = f"bonds (d < {args.scale:g} × (r_i + r_j))"
+    else:
+        result = clusters(s, args.cutoff)
+        how = f"pairs closer than {args.cutoff:g} Å"
+    which = "" if format == "poscar" else ", first frame"
+    count = len(result)
+    lines = [f"{args.file} ({format.upper()}{which}): {len(s)} atoms in {count} cluster{'s' * (count != 1)} "
+             f"connected by {how}"]
+    sizes = result.size_distribution()
+    lines.append("sizes (atoms: clusters): " + ", ".join(f"{size}: {n}" for size, n in sorted(sizes.items())))
+    kinds = {1: "a chain", 2: "a sheet", 3: "a network"}
+    perc = [int(c) for c in result.percolating.nonzero()[0]]
+    if not perc:
+        lines.append("percolating: none")
+    else:
+        lines.append(f"percolating: {len(perc)}")
+        for c in perc:
+            lines.append(f"  cluster {c + 1}: {int(result.sizes[c])} atoms, {kinds[int(result.dimensions[c])]} "
+                         f"({int(result.dimensions[c])}-periodic), first atom {int((result.labels == c).argmax()) + 1}")
+    print("\n".join(lines))
 
 
 # ---------------------------------------------------------------------------
