@@ -2,16 +2,19 @@
 line numbers, and writes that replace a file only once they are complete."""
 
 import bz2
+import contextlib
 import errno
 import gzip
 import io
 import lzma
+import mmap
 import os
 import re
 import stat
 import tempfile
 import zlib
 
+from .. import _reader
 from ._errors import FormatError
 
 _COMPRESSORS = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
@@ -178,6 +181,195 @@ class Lines:
                 return skipped
             self.next()
             skipped += 1
+
+
+_BOM = b"\xef\xbb\xbf"
+_LONE_CR = re.compile(rb"\r(?!\n)")
+
+
+class ByteLines(Lines):
+    """The lines of a file's bytes, as Lines gives them (the same str lines,
+    line ends and numbers, as the text stream of open_text decodes them),
+    and blocks of atom lines handed to the native parsers of
+    quorvel._reader at their byte offset without becoming str at all.
+
+    The bytes are a whole file's memory map (or any buffer), read from
+    offset `pos` with `lineno` lines before it, or a binary stream (a
+    decompressor) read in chunks of at least CHUNK bytes into a window that
+    drops what was read. A memory map gives back the pages read every
+    RELEASE bytes, so that the process's memory stays flat however large
+    the file. Lone carriage returns (old Mac line ends) must not occur in a
+    buffer; in a stream they are read as line ends, as text mode does."""
+
+    CHUNK = 1 << 23
+    RELEASE = 1 << 26
+
+    def __init__(self, path, data=None, stream=None, size=None, pos=0, lineno=0):
+        self.path = path
+        self.size = size
+        self._stream = stream
+        self._buf = b"" if data is None else data
+        self._pos = pos
+        self._eof = stream is None
+        self._released = pos - pos % mmap.PAGESIZE
+        self._cr = False  # a '\r' held back at the end of the last chunk
+        self.lineno = lineno
+        self._last_open = None  # whether the last line taken lacks its line end
+        self._peeked = None
+        if pos == 0:
+            if stream is not None:
+                while len(self._buf) < 3 and self._fill():
+                    pass
+            if self._buf[:3] == _BOM:
+                self._pos = 3
+
+    @property
+    def data(self):
+        """The buffer the block parsers read, and the offset of the next line in it."""
+        return self._buf
+
+    @property
+    def pos(self):
+        return self._pos
+
+    def _fill(self):
+        """Reads the next chunk of the stream into the window (keeping what
+        is not read yet): False at its end."""
+        if self._eof:
+            return False
+        try:
+            raw = self._stream.read(max(self.CHUNK, len(self._buf) - self._pos))
+        except READ_ERRORS as e:
+            error = read_error(e, self.path)
+            if error is None:
+                raise
+            raise error from e
+        chunk = b"\r" + raw if self._cr else raw
+        self._cr = False
+        if not chunk:
+            self._eof = True
+            return False
+        if raw and chunk.endswith(b"\r"):
+            # Its '\n' may start the next chunk.
+            chunk = chunk[:-1]
+            self._cr = True
+        if b"\r" in chunk and _reader.find_lone_cr(chunk) >= 0:
+            chunk = _LONE_CR.sub(b"\n", chunk)
+        self._buf = self._buf[self._pos:] + chunk
+        self._pos = 0
+        self._peeked = None
+        return True
+
+    def _line(self):
+        """(the next line as str, its end offset) without taking it, or None
+        at the end of the file."""
+        if self._peeked is not None and self._peeked[1] >= self._pos and self._peeked[2] == self._pos:
+            return self._peeked[0], self._peeked[1]
+        while True:
+            buf = self._buf
+            nl = buf.find(b"\n", self._pos)
+            if nl >= 0:
+                raw = buf[self._pos:nl - 1 if nl > self._pos and buf[nl - 1] == 13 else nl]
+                line = raw.decode("utf-8", "surrogateescape") + "\n"
+                end = nl + 1
+                break
+            if not self._fill():
+                if self._pos >= len(self._buf):
+                    return None
+                line = self._buf[self._pos:].decode("utf-8", "surrogateescape")
+                end = len(self._buf)
+                break
+        self._peeked = (line, end, self._pos)
+        return line, end
+
+    def next(self):
+        got = self._line()
+        if got is None:
+            return None
+        line, self._pos = got
+        self._peeked = None
+        self.lineno += 1
+        self._last_open = not line.endswith("\n")
+        self._last = line
+        return line
+
+    def peek(self):
+        got = self._line()
+        return None if got is None else got[0]
+
+    def take(self, n):
+        out = []
+        while len(out) < n:
+            line = self.next()
+            if line is None:
+                break
+            out.append(line)
+        return out
+
+    def ends_cut(self):
+        return self._last_open is True and self.peek() is None
+
+    def block(self, n, parse):
+        """parse(data, offset) of the next n lines, straight from the bytes;
+        the lines are taken when it returns (its result's last item is the
+        end offset of the block). None, with nothing taken, when the file
+        ends before n lines or the parser refuses them: the caller then
+        reads them as str lines, whose errors name the line."""
+        if not self._eof:
+            while True:
+                end, got = _reader.skip_lines(self._buf, self._pos, n)
+                if got >= n or not self._fill():
+                    break
+        try:
+            result = parse(self._buf, self._pos)
+        except ValueError:
+            return None
+        end = result[-1]
+        if n:
+            self._last_open = self._buf[end - 1:end] != b"\n"
+            self._last = None
+        self._pos = end
+        self._peeked = None
+        self.lineno += n
+        if self._eof and end - self._released >= self.RELEASE and isinstance(self._buf, mmap.mmap):
+            # The pages read so far go back to the page cache.
+            upto = end - end % mmap.PAGESIZE
+            self._buf.madvise(mmap.MADV_DONTNEED, self._released, upto - self._released)
+            self._released = upto
+        return result
+
+
+@contextlib.contextmanager
+def open_lines(path):
+    """The lines of the file at path: ByteLines for a regular file (a memory
+    map of it, or its decompressed stream for a .gz, .bz2 or .xz file),
+    Lines of its text stream for anything else (a FIFO, a device) and for a
+    file with lone carriage returns."""
+    path = os.fspath(path)
+    try:
+        st = os.stat(path)
+    except OSError:
+        st = None
+    if st is None or not stat.S_ISREG(st.st_mode):
+        with open_text(path) as f:
+            yield Lines(f, path)
+        return
+    opener = _COMPRESSORS.get(os.path.splitext(path)[1].lower())
+    if opener is not None:
+        with opener(path, "rb") as raw:
+            yield ByteLines(path, stream=raw)
+        return
+    with open(path, "rb") as f:
+        data = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if st.st_size else b""
+    try:
+        if data and _reader.find_lone_cr(data) >= 0:
+            with open_text(path) as f:
+                yield Lines(f, path)
+        else:
+            yield ByteLines(path, data, size=len(data))
+    finally:
+        if data:
+            data.close()
 
 
 def truncated(path, line, reason):

@@ -4,16 +4,15 @@ extended-XYZ comment line, read and written."""
 from __future__ import annotations
 
 import dataclasses
-import os
 import re
 
 import numpy as np
 
 from .. import _ledgra
-from ._blocks import exact_rows, parse_xyz
+from ._blocks import exact_rows, read_xyz_atoms
 from ._errors import FormatError, cut_short
 from ._fields import INT, check_comment, number
-from ._files import Lines, check_count, need_comment, open_text, take_block, write_text
+from ._files import check_count, need_comment, open_lines, write_text
 from ._files import strict as strict_text
 from ._model import Structure
 
@@ -33,8 +32,8 @@ def iter_xyz(path, *, strict=False):
     file and line; with ``strict`` the cut is a FormatError instead. A file
     cut short in its first frame is a FormatError either way: it holds no
     frame at all."""
-    with open_text(path) as f:
-        yield from _xyz_frames(Lines(f, os.fspath(path)), strict)
+    with open_lines(path) as lines:
+        yield from _xyz_frames(lines, strict)
 
 
 def read_xyz(path, *, strict=False):
@@ -43,37 +42,50 @@ def read_xyz(path, *, strict=False):
     return list(iter_xyz(path, strict=strict))
 
 
-def _xyz_frames(lines, strict=False):
-    path = lines.path
-    frame = 0
+def _xyz_frames(lines, strict=False, frame=0):
+    """Yields the Structures of lines from frame number `frame` on (lines
+    at its start)."""
     while True:
         if lines.at_end():
             if frame == 0:
-                raise FormatError(path, None, "the file is empty: expected an XYZ atom count")
+                raise FormatError(lines.path, None, "the file is empty: expected an XYZ atom count")
             return
         try:
-            line = lines.next()
-            strict_text(path, lines.lineno, line)
-            tokens = line.split()
-            if len(tokens) != 1 or not INT.fullmatch(tokens[0]):
-                raise FormatError(path, lines.lineno, f"expected the number of atoms of frame {frame + 1} "
-                                                      f"(a whole number alone on its line), got {line.strip()!r}")
-            n = int(tokens[0])
-            count_no = lines.lineno
-            comment = need_comment(lines, f"the comment line of frame {frame + 1}")
-            comment_no = lines.lineno
-            check_count(lines, n, count_no)
-            first = lines.lineno + 1
-            block = take_block(lines, n, f"atom lines in frame {frame + 1}")
-            symbols, positions = parse_xyz(block, path, first)
+            parts = xyz_frame(lines, frame)
         except FormatError as e:
             # A file without one whole frame holds nothing to read, cut or
             # not: an error, as an empty file is.
             cut_short(e, lines, frame, strict or frame == 0)
             return
-        cell, pbc = _extended_cell(comment, path, comment_no)
         frame += 1
-        yield Structure(cell, positions, symbols, pbc, None, comment)
+        yield xyz_structure(lines.path, *parts)
+
+
+def xyz_frame(lines, frame):
+    """Reads frame number `frame` (counted from 0) from lines, at its count
+    line: (comment, its line number, symbols, positions), or the frame's
+    FormatError."""
+    path = lines.path
+    line = lines.next()
+    strict_text(path, lines.lineno, line)
+    tokens = line.split()
+    if len(tokens) != 1 or not INT.fullmatch(tokens[0]):
+        raise FormatError(path, lines.lineno, f"expected the number of atoms of frame {frame + 1} "
+                                              f"(a whole number alone on its line), got {line.strip()!r}")
+    n = int(tokens[0])
+    count_no = lines.lineno
+    comment = need_comment(lines, f"the comment line of frame {frame + 1}")
+    comment_no = lines.lineno
+    check_count(lines, n, count_no)
+    symbols, positions = read_xyz_atoms(lines, n, f"atom lines in frame {frame + 1}")
+    return comment, comment_no, symbols, positions
+
+
+def xyz_structure(path, comment, comment_no, symbols, positions):
+    """The Structure of a frame read by xyz_frame, its cell and periodicity
+    from an extended-XYZ comment."""
+    cell, pbc = _extended_cell(comment, path, comment_no)
+    return Structure(cell, positions, symbols, pbc, None, comment)
 
 
 def _extended_cell(comment, path, line):
