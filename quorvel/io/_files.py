@@ -204,19 +204,22 @@ class ByteLines(Lines):
     CHUNK = 1 << 23
     RELEASE = 1 << 26
 
-    def __init__(self, path, data=None, stream=None, size=None, pos=0, lineno=0):
+    def __init__(self, path, data=None, stream=None, size=None, pos=0, lineno=0, base=0):
+        """base: the file offset of the stream's first byte (a stream that
+        does not start at the file's start has no byte-order mark)."""
         self.path = path
         self.size = size
         self._stream = stream
         self._buf = b"" if data is None else data
         self._pos = pos
+        self._base = base
         self._eof = stream is None
         self._released = pos - pos % mmap.PAGESIZE
         self._cr = False  # a '\r' held back at the end of the last chunk
         self.lineno = lineno
         self._last_open = None  # whether the last line taken lacks its line end
         self._peeked = None
-        if pos == 0:
+        if pos == 0 and base == 0:
             if stream is not None:
                 while len(self._buf) < 3 and self._fill():
                     pass
@@ -231,6 +234,27 @@ class ByteLines(Lines):
     @property
     def pos(self):
         return self._pos
+
+    @property
+    def base(self):
+        """The file offset of data[0]: file offsets are base + offsets in data."""
+        return self._base
+
+    @property
+    def complete(self):
+        """True when data holds the rest of the file."""
+        return self._eof
+
+    def seek(self, pos, lineno):
+        """Moves to offset pos of data, the start of line lineno + 1."""
+        self._pos = pos
+        self.lineno = lineno
+        self._peeked = None
+
+    def more(self):
+        """Reads more of the stream into data (offsets in data change, see
+        base): False at its end."""
+        return self._fill()
 
     def _fill(self):
         """Reads the next chunk of the stream into the window (keeping what
@@ -255,6 +279,7 @@ class ByteLines(Lines):
             self._cr = True
         if b"\r" in chunk and _reader.find_lone_cr(chunk) >= 0:
             chunk = _LONE_CR.sub(b"\n", chunk)
+        self._base += self._pos
         self._buf = self._buf[self._pos:] + chunk
         self._pos = 0
         self._peeked = None
@@ -342,9 +367,9 @@ class ByteLines(Lines):
 @contextlib.contextmanager
 def open_lines(path):
     """The lines of the file at path: ByteLines for a regular file (a memory
-    map of it, or its decompressed stream for a .gz, .bz2 or .xz file),
-    Lines of its text stream for anything else (a FIFO, a device) and for a
-    file with lone carriage returns."""
+    map of it; its decompressed stream for a .gz, .bz2 or .xz file; a
+    stream of it for a file with old Mac line ends), Lines of its text
+    stream for anything else (a FIFO, a device)."""
     path = os.fspath(path)
     try:
         st = os.stat(path)
@@ -363,8 +388,12 @@ def open_lines(path):
         data = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if st.st_size else b""
     try:
         if data and _reader.find_lone_cr(data) >= 0:
-            with open_text(path) as f:
-                yield Lines(f, path)
+            # Old Mac line ends: the file as a stream, whose chunks have them
+            # replaced by '\n' (offsets stay the file's).
+            data.close()
+            data = b""
+            with open(path, "rb") as raw:
+                yield ByteLines(path, stream=raw, size=st.st_size)
         else:
             yield ByteLines(path, data, size=len(data))
     finally:
