@@ -9,12 +9,12 @@ import re
 
 import numpy as np
 
-from .. import _ledgra
+from .. import _ledgra, _reader
 from .._elements import element_of
 from ._blocks import exact_rows, parse_coords, parse_positions, read_coords, read_positions, species
 from ._errors import FormatError, cut_short
 from ._fields import INT, check_comment, number
-from ._files import check_count, need, need_comment, open_lines, take_block, write_text
+from ._files import ByteLines, check_count, need, need_comment, open_lines, take_block, write_text
 from ._model import Structure, Trajectory
 
 FRAME_LINE = re.compile(r"\s*(?:direct|cartesian)\b", re.IGNORECASE)
@@ -364,12 +364,49 @@ def read_xdatcar(path, *, strict=False):
     cells, frames = [], []
     header = {}
     with open_lines(path) as lines:
-        for cell, frac, _, _ in _xdatcar_frames(lines, strict, header):
-            cells.append(cell)
-            frames.append(frac)
+        st = xdatcar_start(lines)
+        if isinstance(lines, ByteLines) and lines.complete:
+            _whole_frames(lines, st, cells, frames)
+        for cell, frac, _, _ in _xdatcar_frames(lines, strict, header, state=st):
+            cells.append(cell[None])
+            frames.append(frac[None])
     symbols = header["symbols"]
-    positions = np.stack(frames) if frames else np.zeros((0, len(symbols), 3))
-    return Trajectory(np.array(cells).reshape(-1, 3, 3), positions, symbols, (True, True, True), header["comment"])
+    positions = np.concatenate(frames) if frames else np.zeros((0, len(symbols), 3))
+    cells = np.concatenate(cells) if cells else np.zeros((0, 3, 3))
+    return Trajectory(cells, positions, symbols, (True, True, True), header["comment"])
+
+
+def _whole_frames(lines, st, cells, frames):
+    """Reads the fixed-cell frames that the native scanner finds from
+    lines' position (after the first header) in one native call, appends
+    their cells and positions as arrays and moves lines after them; the
+    frames after (a variable-cell header, a frame cut short, a line the
+    scanner leaves to the reader) are left to xdatcar_frame. Nothing is
+    read when a block fails: the frames are then read one by one, so that
+    the error names its line."""
+    starts, blocks, _, start_lines, _, kinds, stop, stop_line, _ = _reader.scan_xdatcar(
+        lines.data, lines.pos, lines.lineno + 1, st.n)
+    variable = np.flatnonzero(kinds == 3)
+    if variable.size:
+        # Up to the first frame with a header of its own (blank lines before
+        # it do not change how it reads).
+        v = variable[0]
+        blocks, kinds = blocks[:v], kinds[:v]
+        stop, stop_line = int(starts[v]), int(start_lines[v])
+    if not len(blocks):
+        return
+    try:
+        frac = _reader.parse_xdatcar_frames(lines.data, blocks, st.n)
+    except ValueError:
+        return
+    for k in np.flatnonzero(kinds == 1).tolist():
+        frac[k] = np.linalg.solve(st.cell.T, (frac[k] * st.axis_scale).T).T
+    st.frame = len(blocks)
+    st.symbols = _expand(st.names, st.counts)
+    st.blank_separated = bool((kinds == 2).any())
+    lines.seek(stop, stop_line - 1)
+    cells.append(np.repeat(st.cell[None], len(blocks), axis=0))
+    frames.append(frac)
 
 
 # The most atoms the header of a file without frames may announce: its
