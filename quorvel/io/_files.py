@@ -340,11 +340,12 @@ class ByteLines(Lines):
         end offset of the block). None, with nothing taken, when the file
         ends before n lines or the parser refuses them: the caller then
         reads them as str lines, whose errors name the line."""
-        if not self._eof:
-            while True:
-                end, got = _reader.skip_lines(self._buf, self._pos, n)
-                if got >= n or not self._fill():
-                    break
+        while not self._eof:
+            # n whole lines in the window: the last one's line end too.
+            end, got = _reader.skip_lines(self._buf, self._pos, n)
+            if got >= n and (n == 0 or self._buf[end - 1:end] == b"\n"):
+                break
+            self._fill()
         try:
             result = parse(self._buf, self._pos)
         except ValueError:
