@@ -76,6 +76,13 @@ def poscar(selective=False, cartesian=False):
     return text + rows(numbers((5, 3)), tails=tails)
 
 
+def late_cr(text, line):
+    """text with the line end of `line` (1-based) an old Mac one."""
+    lines = text.splitlines(keepends=True)
+    lines[line - 1] = lines[line - 1][:-1] + "\r"
+    return "".join(lines)
+
+
 def cut_in_frame(text, keep_of_last=1):
     """text without the last frame's atom lines but `keep_of_last`."""
     lines = text.splitlines(keepends=True)
@@ -93,7 +100,10 @@ LAYOUTS = {
     "xdatcar-header-only": ("XDATCAR", HEADER),
     "xdatcar-cut": ("XDATCAR", cut_in_frame(xdatcar_fixed())),
     "xdatcar-last-line-cut": ("XDATCAR", xdatcar_fixed()[:-9]),
+    "xdatcar-late-cr-in-atoms": ("XDATCAR", late_cr(xdatcar_fixed(), 21)),
+    "xdatcar-late-cr-in-config": ("XDATCAR", late_cr(xdatcar_fixed(), 20)),
     "xyz-sizes": ("movie.xyz", xyz_sizes()),
+    "xyz-late-cr": ("movie.xyz", late_cr(xyz_sizes(), 9)),
     "xyz-cut": ("movie.xyz", xyz_sizes()[:-30]),
     "xyz-bom": ("movie.xyz", "\ufeff" + xyz_sizes()),
 }
@@ -352,7 +362,7 @@ def test_reader_stub_matches():
 
 
 INDEXED = ["xdatcar", "xdatcar-cartesian-frame", "xdatcar-blank-separated", "xdatcar-variable-cell", "xyz-sizes",
-           "xyz-bom", "poscar-selective"]
+           "xyz-bom", "poscar-selective", "xdatcar-late-cr-in-atoms", "xyz-late-cr"]
 
 
 @pytest.mark.parametrize("layout", INDEXED)

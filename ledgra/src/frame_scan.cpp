@@ -122,27 +122,33 @@ public:
     [[nodiscard]] std::size_t pos() const noexcept { return pos_; }
     [[nodiscard]] std::size_t line() const noexcept { return line_; }
 
-    // The next line with its line end, without taking it.
-    [[nodiscard]] std::string_view peek() const noexcept {
+    // The next line with its line end, without taking it; false when it
+    // holds a lone '\r', which a text stream reads as a line end.
+    [[nodiscard]] bool peek(std::string_view& line) const noexcept {
         const void* nl = std::memchr(text_.data() + pos_, '\n', text_.size() - pos_);
         const std::size_t end =
             nl != nullptr ? static_cast<std::size_t>(static_cast<const char*>(nl) - text_.data()) + 1 : text_.size();
-        return text_.substr(pos_, end - pos_);
+        line = text_.substr(pos_, end - pos_);
+        return find_lone_cr(line, 0) == k_no_offset;
     }
     void take(std::string_view line) noexcept {
         pos_ += line.size();
         ++line_;
     }
-    // Takes `count` lines; false when the text ends before them, or when
-    // the last of them ends the text without a line end (a line a killed
-    // writer may have left half written).
-    [[nodiscard]] bool take_whole(std::size_t count) noexcept {
+    enum class Whole { yes, cut, lone_cr };
+
+    // Takes `count` lines: cut (nothing taken) when the text ends before
+    // them, or when the last of them ends the text without a line end (a
+    // line a killed writer may have left half written); lone_cr when they
+    // hold a lone '\r'.
+    [[nodiscard]] Whole take_whole(std::size_t count) noexcept {
         const LineRun run = skip_lines(text_, pos_, count);
-        if (run.lines < count) return false;
-        if (count > 0 && run.end == text_.size() && text_.back() != '\n') return false;
+        if (run.lines < count) return Whole::cut;
+        if (count > 0 && run.end == text_.size() && text_.back() != '\n') return Whole::cut;
+        if (find_lone_cr(text_.substr(0, run.end), pos_) != k_no_offset) return Whole::lone_cr;
         pos_ = run.end;
         line_ += count;
-        return true;
+        return Whole::yes;
     }
 
 private:
@@ -151,11 +157,13 @@ private:
     std::size_t line_;
 };
 
-// Blank lines ahead: false (nothing taken) when one may be blank to Python only.
+// Blank lines ahead: false when one may be blank to Python only, or holds a
+// lone '\r'.
 [[nodiscard]] bool skip_blank(Cursor& c, std::size_t& skipped) {
     skipped = 0;
     while (!c.at_end()) {
-        const std::string_view l = c.peek();
+        std::string_view l;
+        if (!c.peek(l)) return false;
         const Blank b = blank_line(l);
         if (b == Blank::no) return true;
         if (b == Blank::unsure) return false;
@@ -273,6 +281,11 @@ Result<TextBlock> text_block_at(std::string_view text, std::size_t offset, std::
         return value_error(message({"the text ends after ", decimal(run.lines), " of the ", decimal(rows),
                                     " lines of the block"}));
     }
+    // A lone '\r' ends a line where a text stream reads the file: the lines
+    // would not be these.
+    if (find_lone_cr(text.substr(0, run.end), offset) != k_no_offset) {
+        return value_error("the block holds a lone carriage return (an old Mac line end)");
+    }
     const TextBlock block{rows == 0 ? std::string_view() : text.substr(offset, run.end - offset), rows};
     if (const std::size_t bad = find_invalid_utf8(block.text); bad != k_no_offset) {
         const std::string_view before = block.text.substr(0, bad);
@@ -307,7 +320,8 @@ FrameTable scan_xdatcar(std::string_view text, std::size_t offset, std::size_t l
         if (c.at_end()) return stop(frame_pos, frame_line, ScanStop::end);
         const std::size_t start = c.pos();
         const std::size_t start_line = c.line();
-        const std::string_view first = c.peek();
+        std::string_view first;
+        if (!c.peek(first)) return stop(frame_pos, frame_line, ScanStop::unread);
         FrameKind kind = FrameKind::direct;
         switch (configuration_line(first)) {
             case Configuration::unsure: return stop(frame_pos, frame_line, ScanStop::unread);
@@ -326,12 +340,14 @@ FrameTable scan_xdatcar(std::string_view text, std::size_t offset, std::size_t l
                 // A header before this frame: comment, scale and lattice,
                 // then names and counts up to the configuration line.
                 kind = FrameKind::header;
-                if (!c.take_whole(5)) return stop(frame_pos, frame_line, ScanStop::cut);
+                if (const auto w = c.take_whole(5); w != Cursor::Whole::yes) {
+                    return stop(frame_pos, frame_line, w == Cursor::Whole::cut ? ScanStop::cut : ScanStop::unread);
+                }
                 for (std::size_t k = 0;; ++k) {
                     if (c.at_end()) return stop(frame_pos, frame_line, ScanStop::cut);
                     if (k == k_header_name_lines) return stop(frame_pos, frame_line, ScanStop::unread);
-                    const std::string_view l = c.peek();
-                    if (blank_line(l) != Blank::no) return stop(frame_pos, frame_line, ScanStop::unread);
+                    std::string_view l;
+                    if (!c.peek(l) || blank_line(l) != Blank::no) return stop(frame_pos, frame_line, ScanStop::unread);
                     const Configuration conf = configuration_line(l);
                     if (conf == Configuration::unsure) return stop(frame_pos, frame_line, ScanStop::unread);
                     c.take(l);
@@ -340,7 +356,9 @@ FrameTable scan_xdatcar(std::string_view text, std::size_t offset, std::size_t l
                 break;
         }
         const Cursor block = c;
-        if (!c.take_whole(atoms)) return stop(frame_pos, frame_line, ScanStop::cut);
+        if (const auto w = c.take_whole(atoms); w != Cursor::Whole::yes) {
+            return stop(frame_pos, frame_line, w == Cursor::Whole::cut ? ScanStop::cut : ScanStop::unread);
+        }
         add_frame(t, start, start_line, block, atoms, kind);
         ++frame;
     }
@@ -363,14 +381,18 @@ FrameTable scan_xyz(std::string_view text, std::size_t offset, std::size_t line)
         if (c.at_end()) return stop(frame_pos, frame_line, ScanStop::end);
         const std::size_t start = c.pos();
         const std::size_t start_line = c.line();
-        const std::string_view first = c.peek();
+        std::string_view first;
         std::size_t atoms = 0;
-        if (!count_line(first, atoms)) return stop(frame_pos, frame_line, ScanStop::unread);
+        if (!c.peek(first) || !count_line(first, atoms)) return stop(frame_pos, frame_line, ScanStop::unread);
         c.take(first);
         if (c.at_end()) return stop(frame_pos, frame_line, ScanStop::cut);
-        c.take(c.peek());  // the comment line
+        std::string_view comment;
+        if (!c.peek(comment)) return stop(frame_pos, frame_line, ScanStop::unread);
+        c.take(comment);
         const Cursor block = c;
-        if (!c.take_whole(atoms)) return stop(frame_pos, frame_line, ScanStop::cut);
+        if (const auto w = c.take_whole(atoms); w != Cursor::Whole::yes) {
+            return stop(frame_pos, frame_line, w == Cursor::Whole::cut ? ScanStop::cut : ScanStop::unread);
+        }
         add_frame(t, start, start_line, block, atoms, FrameKind::xyz);
     }
 }

@@ -39,8 +39,9 @@ struct LineRun {
 [[nodiscard]] std::size_t find_invalid_utf8(std::string_view text) noexcept;
 
 // The `rows` lines from `offset` as a block, or a ValueError when the text
-// ends before them ("... ends after K of the N lines ...") or one of them is
-// not UTF-8 text (a list of str could not hold it either).
+// ends before them ("... ends after K of the N lines ..."), holds a lone
+// '\r' (a text stream would split the lines there) or one of them is not
+// UTF-8 text (a list of str could not hold it either).
 [[nodiscard]] Result<TextBlock> text_block_at(std::string_view text, std::size_t offset, std::size_t rows);
 
 // How a frame starts.
@@ -56,7 +57,7 @@ enum class FrameKind : uint8_t {
 enum class ScanStop : uint8_t {
     end = 0,     // nothing but blank lines left
     cut = 1,     // the text ends inside the frame at `stop`, or its last line lacks a line end
-    unread = 2,  // a line the scanner does not judge: a reader must read the frame at `stop`
+    unread = 2,  // a line the scanner does not judge (or a lone '\r'): a reader must read the frame at `stop`
 };
 
 // The frames found: for frame k, where it starts (the configuration line,

@@ -198,11 +198,13 @@ class ByteLines(Lines):
     decompressor) read in chunks of at least CHUNK bytes into a window that
     drops what was read. A memory map gives back the pages read every
     RELEASE bytes, so that the process's memory stays flat however large
-    the file. Lone carriage returns (old Mac line ends) must not occur in a
-    buffer; in a stream they are read as line ends, as text mode does."""
+    the file. A lone carriage return (an old Mac line end) is a line end,
+    as text mode reads it: in a stream each is replaced by '\n' (offsets
+    stay the file's), and a memory map met with one goes on as a stream of
+    the file from there."""
 
     CHUNK = 1 << 23
-    RELEASE = 1 << 26
+    RELEASE = 1 << 24
 
     def __init__(self, path, data=None, stream=None, size=None, pos=0, lineno=0, base=0):
         """base: the file offset of the stream's first byte (a stream that
@@ -219,6 +221,7 @@ class ByteLines(Lines):
         self.lineno = lineno
         self._last_open = None  # whether the last line taken lacks its line end
         self._peeked = None
+        self._own = None  # a stream opened here
         if pos == 0 and base == 0:
             if stream is not None:
                 while len(self._buf) < 3 and self._fill():
@@ -244,6 +247,27 @@ class ByteLines(Lines):
     def complete(self):
         """True when data holds the rest of the file."""
         return self._eof
+
+    @property
+    def mapped(self):
+        """True while the lines come from the whole file's buffer, not a stream."""
+        return self._stream is None
+
+    def close(self):
+        if self._own is not None:
+            self._own.close()
+            self._own = None
+
+    def _to_stream(self):
+        """Goes on from here as a stream of the file (which replaces lone
+        carriage returns)."""
+        at = self._base + self._pos
+        raw = open(self.path, "rb")
+        raw.seek(at)
+        self._own = self._stream = raw
+        self._buf, self._pos, self._base = b"", 0, at
+        self._eof = False
+        self._peeked = None
 
     def seek(self, pos, lineno):
         """Moves to offset pos of data, the start of line lineno + 1."""
@@ -295,13 +319,20 @@ class ByteLines(Lines):
             nl = buf.find(b"\n", self._pos)
             if nl >= 0:
                 raw = buf[self._pos:nl - 1 if nl > self._pos and buf[nl - 1] == 13 else nl]
+                if 13 in raw and self._stream is None:
+                    self._to_stream()
+                    continue
                 line = raw.decode("utf-8", "surrogateescape") + "\n"
                 end = nl + 1
                 break
             if not self._fill():
                 if self._pos >= len(self._buf):
                     return None
-                line = self._buf[self._pos:].decode("utf-8", "surrogateescape")
+                raw = self._buf[self._pos:]
+                if 13 in raw and self._stream is None:
+                    self._to_stream()
+                    continue
+                line = raw.decode("utf-8", "surrogateescape")
                 end = len(self._buf)
                 break
         self._peeked = (line, end, self._pos)
@@ -368,9 +399,8 @@ class ByteLines(Lines):
 @contextlib.contextmanager
 def open_lines(path):
     """The lines of the file at path: ByteLines for a regular file (a memory
-    map of it; its decompressed stream for a .gz, .bz2 or .xz file; a
-    stream of it for a file with old Mac line ends), Lines of its text
-    stream for anything else (a FIFO, a device)."""
+    map of it, or its decompressed stream for a .gz, .bz2 or .xz file),
+    Lines of its text stream for anything else (a FIFO, a device)."""
     path = os.fspath(path)
     try:
         st = os.stat(path)
@@ -387,17 +417,11 @@ def open_lines(path):
         return
     with open(path, "rb") as f:
         data = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if st.st_size else b""
+    lines = ByteLines(path, data, size=len(data))
     try:
-        if data and _reader.find_lone_cr(data) >= 0:
-            # Old Mac line ends: the file as a stream, whose chunks have them
-            # replaced by '\n' (offsets stay the file's).
-            data.close()
-            data = b""
-            with open(path, "rb") as raw:
-                yield ByteLines(path, stream=raw, size=st.st_size)
-        else:
-            yield ByteLines(path, data, size=len(data))
+        yield lines
     finally:
+        lines.close()
         if data:
             data.close()
 

@@ -45,6 +45,8 @@ class FrameIndex:
     first header as the reader needs it (None for other formats), and
     ``headers[k]`` the frame whose own header gives frame k its cell (-1:
     the first header), None when no frame has a header of its own.
+    ``stream``: the file is read as a stream (compressed, or with old Mac
+    line ends), not memory-mapped.
 
     size and mtime_ns identify the file as it was indexed: reading from a
     file that changed since is an error."""
@@ -59,6 +61,8 @@ class FrameIndex:
     kinds: np.ndarray = None
     header: tuple = None
     headers: np.ndarray = None
+    stream: bool = False
+
 
     def __len__(self):
         return self.count
@@ -92,13 +96,14 @@ def build_index(path, format=None, *, strict=False):
         else:
             parts = _scan(lines, strict, None)
             header = None
+        stream = not lines.mapped
     starts, numbers, kinds = (np.concatenate([p[k] for p in parts]) if parts else np.zeros(0, np.int64)
                               for k in range(3))
     kinds = kinds.astype(np.int8)
     headers = None
     if format == "xdatcar" and (kinds == _HEADER).any():
         headers = np.maximum.accumulate(np.where(kinds == _HEADER, np.arange(len(kinds)), -1))
-    return FrameIndex(path, format, len(starts), size, mtime_ns, starts, numbers, kinds, header, headers)
+    return FrameIndex(path, format, len(starts), size, mtime_ns, starts, numbers, kinds, header, headers, stream)
 
 
 def _scan(lines, strict, st):
@@ -203,18 +208,13 @@ class _Source:
 
     def __init__(self, index):
         self.path = index.path
-        self.opener = _COMPRESSORS.get(os.path.splitext(self.path)[1].lower())
+        self.opener = _COMPRESSORS.get(os.path.splitext(self.path)[1].lower(), open) if index.stream else None
         self.data = None
 
     def __enter__(self):
         if self.opener is None:
             with open(self.path, "rb") as f:
-                data = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if os.fstat(f.fileno()).st_size else b""
-            if data and _reader.find_lone_cr(data) >= 0:
-                data.close()
-                self.opener = open
-            else:
-                self.data = data
+                self.data = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if index_size(f) else b""
         return self
 
     def __exit__(self, *exc):
@@ -225,10 +225,18 @@ class _Source:
     def at(self, offset, line, reader):
         """reader(lines) with lines at file offset `offset`, line `line`."""
         if self.data is not None:
-            return reader(ByteLines(self.path, self.data, size=len(self.data), pos=offset, lineno=line - 1))
+            lines = ByteLines(self.path, self.data, size=len(self.data), pos=offset, lineno=line - 1)
+            try:
+                return reader(lines)
+            finally:
+                lines.close()
         with self.opener(self.path, "rb") as raw:
             raw.seek(offset)
             return reader(ByteLines(self.path, stream=raw, lineno=line - 1, base=offset))
+
+
+def index_size(f):
+    return os.fstat(f.fileno()).st_size
 
 
 def _read_frame(index, source, k):

@@ -109,6 +109,9 @@ TEST(TextBlock, ShortTextAndBadBytesAreRefused) {
     r = ql::text_block_at("1 2 3\n4 \xff 6\n", 0, 2);
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().message, "line 1 of the block is not UTF-8 text (byte 0xFF at column 3)");
+    r = ql::text_block_at("1 2 3\r4 5 6\n", 0, 1);
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().message, "the block holds a lone carriage return (an old Mac line end)");
     r = ql::text_block_at(text, 6, 1);
     ASSERT_TRUE(r.has_value());
     EXPECT_EQ(r->text, "4 5 6\n");
@@ -233,6 +236,10 @@ TEST(ScanXdatcar, Layouts) {
         {"a Unicode blank", k_header + direct + "\xc2\xa0\n" + direct, {8}, {0}, ql::ScanStop::unread, 11},
         {"no configuration line", k_header + xdatcar_frame("", 2), {}, {}, ql::ScanStop::unread, 8},
         {"header only", k_header, {}, {}, ql::ScanStop::end, 8},
+        {"a lone CR in atom lines", k_header + direct + xdatcar_frame("Direct configuration= 2\n", 1) + " 0.1\r0.2\n",
+         {8}, {0}, ql::ScanStop::unread, 11},
+        {"a lone CR ends a configuration line", k_header + direct + "Direct\r" + xdatcar_frame("", 2), {8}, {0},
+         ql::ScanStop::unread, 11},
     };
     for (const ScanCase& c : cases) {
         const ql::FrameTable t = ql::scan_xdatcar(c.text, k_header.size(), 8, 2, 0, false);
