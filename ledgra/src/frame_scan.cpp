@@ -275,19 +275,103 @@ std::size_t find_invalid_utf8(std::string_view text) noexcept {
     return k_no_offset;
 }
 
+namespace {
+
+// skip_lines, and whether the lines may hold a byte above 0x7F (then
+// find_invalid_utf8 decides) or hold a lone '\r': one pass over the block's
+// bytes for what text_block_at checks.
+struct BlockRun {
+    LineRun run;
+    bool non_ascii = false;
+    bool lone_cr = false;
+};
+
+[[nodiscard]] BlockRun scan_block(std::string_view text, std::size_t offset, std::size_t count) noexcept {
+    BlockRun b;
+    if (offset >= text.size() || count == 0) {
+        b.run = {offset < text.size() ? offset : text.size(), 0};
+        return b;
+    }
+    const char* const base = text.data();
+    const std::size_t size = text.size();
+    std::size_t pos = offset;
+    std::size_t left = count;
+    uint64_t high = 0;
+#if defined(__SSE2__)
+    const __m128i nl = _mm_set1_epi8('\n');
+    const __m128i cr = _mm_set1_epi8('\r');
+    while (size - pos > 64) {
+        uint64_t nl_mask = 0;
+        uint64_t cr_mask = 0;
+        for (int k = 0; k < 4; ++k) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base + pos + 16 * k));
+            nl_mask |= uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nl)))} << (16 * k);
+            cr_mask |= uint64_t{static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr)))} << (16 * k);
+            high |= static_cast<uint32_t>(_mm_movemask_epi8(v));
+        }
+        const auto n = static_cast<std::size_t>(std::popcount(nl_mask));
+        std::size_t stop = 64;  // bytes of this window in the run
+        if (n >= left) {
+            uint64_t m = nl_mask;
+            for (std::size_t k = 1; k < left; ++k) m &= m - 1;
+            stop = static_cast<std::size_t>(std::countr_zero(m)) + 1;
+        }
+        // A '\r' in the run must be followed by '\n' (pos + 64 < size).
+        const uint64_t in_run = stop == 64 ? ~uint64_t{0} : (uint64_t{1} << stop) - 1;
+        for (uint64_t m = cr_mask & in_run; m != 0; m &= m - 1) {
+            if (base[pos + static_cast<std::size_t>(std::countr_zero(m)) + 1] != '\n') b.lone_cr = true;
+        }
+        if (n >= left) {
+            // A high bit past the run's end only costs a full check of the block.
+            b.non_ascii = high != 0;
+            b.run = {pos + stop, count};
+            return b;
+        }
+        left -= n;
+        pos += 64;
+    }
+#endif
+    const std::size_t tail_start = pos;
+    LineRun run;
+    bool found = false;
+    while (!found && pos < size) {
+        const void* p = std::memchr(base + pos, '\n', size - pos);
+        if (p == nullptr) {
+            run = {size, count - left + 1};  // a last line without a line end
+            found = true;
+            break;
+        }
+        pos = static_cast<std::size_t>(static_cast<const char*>(p) - base) + 1;
+        if (--left == 0) {
+            run = {pos, count};
+            found = true;
+        }
+    }
+    if (!found) run = {size, count - left};
+    for (std::size_t i = tail_start; i < run.end; ++i) {
+        const auto c = static_cast<unsigned char>(base[i]);
+        if (c >= 0x80) high = 1;
+        if (c == '\r' && (i + 1 == size || base[i + 1] != '\n')) b.lone_cr = true;
+    }
+    b.non_ascii = high != 0;
+    b.run = run;
+    return b;
+}
+
+}  // namespace
+
 Result<TextBlock> text_block_at(std::string_view text, std::size_t offset, std::size_t rows) {
-    const LineRun run = skip_lines(text, offset, rows);
+    const BlockRun scan = scan_block(text, offset, rows);
+    const LineRun run = scan.run;
     if (run.lines < rows) {
         return value_error(message({"the text ends after ", decimal(run.lines), " of the ", decimal(rows),
                                     " lines of the block"}));
     }
     // A lone '\r' ends a line where a text stream reads the file: the lines
     // would not be these.
-    if (find_lone_cr(text.substr(0, run.end), offset) != k_no_offset) {
-        return value_error("the block holds a lone carriage return (an old Mac line end)");
-    }
+    if (scan.lone_cr) return value_error("the block holds a lone carriage return (an old Mac line end)");
     const TextBlock block{rows == 0 ? std::string_view() : text.substr(offset, run.end - offset), rows};
-    if (const std::size_t bad = find_invalid_utf8(block.text); bad != k_no_offset) {
+    if (const std::size_t bad = scan.non_ascii ? find_invalid_utf8(block.text) : k_no_offset; bad != k_no_offset) {
         const std::string_view before = block.text.substr(0, bad);
         std::size_t line = 0;
         for (const char c : before) line += c == '\n' ? 1 : 0;

@@ -279,3 +279,37 @@ TEST(ScanXyz, CountsThatChangeCutsAndOddLines) {
     EXPECT_EQ(t.atoms, (std::vector<int64_t>{0}));
     EXPECT_EQ(t.reason, ql::ScanStop::cut);  // the last atom line lacks its line end
 }
+
+TEST(TextBlock, OnePassAgreesWithTheSeparateChecks) {
+    std::mt19937 rng(11);
+    const char* pieces[] = {"\n", "\r", "\r\n", "x", "0.5 ", "\xc3\xa9", "\xff"};
+    for (int trial = 0; trial < 2000; ++trial) {
+        std::string text;
+        const std::size_t parts = rng() % 120;
+        for (std::size_t k = 0; k < parts; ++k) {
+            const auto r = static_cast<unsigned>(rng() % 100);
+            text += pieces[r < 10 ? 0 : r < 12 ? 1 : r < 16 ? 2 : r < 70 ? 3 : r < 96 ? 4 : r < 99 ? 5 : 6];
+        }
+        const std::size_t offset = text.empty() ? 0 : rng() % (text.size() + 1);
+        const std::size_t rows = rng() % 12;
+        const ql::LineRun run = ql::skip_lines(text, offset, rows);
+        std::string want;
+        if (run.lines < rows) {
+            want = "ends";
+        } else if (ql::find_lone_cr(std::string_view(text).substr(0, run.end), offset) != ql::k_no_offset) {
+            want = "lone";
+        } else if (ql::find_invalid_utf8(std::string_view(text).substr(offset, run.end - offset)) !=
+                   ql::k_no_offset) {
+            want = "utf8";
+        }
+        const auto got = ql::text_block_at(text, offset, rows);
+        const std::string got_kind = got.has_value() ? ""
+                                     : got.error().message.find("ends after") != std::string::npos ? "ends"
+                                     : got.error().message.find("carriage") != std::string::npos   ? "lone"
+                                                                                                    : "utf8";
+        ASSERT_EQ(got_kind, want) << trial;
+        if (got.has_value() && rows > 0) {
+            EXPECT_EQ(got->text.size(), run.end - offset) << trial;
+        }
+    }
+}
