@@ -7,8 +7,9 @@
 The Python API is ``quorvel.neighbor_list`` (with chosen quantities, half
 lists and threads), ``neighbor_lists`` (batches), ``neighbor_counts``,
 ``distance_histogram``, and the readers and writers of
-``quorvel.io``; the native modules ``quorvel._proxor``, ``quorvel._engine`` and ``quorvel._ledgra``
-are imported only when one of them is first used.
+``quorvel.io``; the native modules ``quorvel._proxor``, ``quorvel._engine``,
+``quorvel._ledgra`` and ``quorvel._reader`` are imported only when one of them
+is first used.
 """
 
 __all__ = ["neighbor_list", "Neighbors", "neighbor_lists", "BatchNeighbors", "neighbor_counts",
