@@ -21,11 +21,14 @@ quorvel's (same positions to 1e-8, same species). Each time is the best of
 --repeat runs; pymatgen runs once at 1M lines (it takes tens of seconds).
 "native" is quorvel._ledgra's block parser on the atom lines already in
 memory; "readlines+native" adds reading the file into those lines with
-readlines(): the floor for any reader built on the native block routines,
-which take one str per line.
+readlines(): the floor for any reader built on the native block routines
+that take one str per line. "line path" is quorvel.io reading the same
+file that way (what it does for a FIFO, and did for every file before
+quorvel._reader): the reader before and after, side by side.
 """
 
 import argparse
+import contextlib
 import gc
 import os
 import sys
@@ -145,6 +148,8 @@ def run_size(n, repeat, frames_of):
             t_native, _ = best(native_floor(path, fmt, n_frames, frames_of), repeat)
             t_floor, _ = best(native_floor(path, fmt, n_frames, frames_of, read=True), repeat)
             t_ours, result = best(lambda: ours(path), repeat)
+            with _line_path():
+                t_line, _ = best(lambda: ours(path), repeat)
             slow_repeat = 1 if n >= 500_000 else min(repeat, 2)
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
@@ -162,8 +167,29 @@ def run_size(n, repeat, frames_of):
                   f"quorvel.io {t_ours * 1e3:9.1f} ms ({t_ours / n * 1e9:6.0f} ns/line, "
                   f"{mb / t_ours:6.1f} MB/s)   pymatgen {t_theirs * 1e3:10.1f} ms   "
                   f"x{t_theirs / t_ours:6.1f} faster; {t_ours / t_native:4.2f}x native, "
-                  f"{t_ours / t_floor:4.2f}x readlines+native{mda}", flush=True)
+                  f"{t_ours / t_floor:4.2f}x readlines+native; line path {t_line * 1e3:7.1f} ms "
+                  f"({t_line / t_native:4.2f}x native){mda}", flush=True)
         return rows
+
+
+@contextlib.contextmanager
+def _line_path():
+    """quorvel.io's readers on the line-list path (str lines through
+    quorvel._ledgra), as for a file that is not plain: the path every file
+    took before the byte path."""
+    from quorvel.io import _files, _vasp, _xyz
+
+    @contextlib.contextmanager
+    def text_lines(path):
+        with _files.open_text(path) as f:
+            yield _files.Lines(f, os.fspath(path))
+
+    saved = _vasp.open_lines, _xyz.open_lines
+    _vasp.open_lines = _xyz.open_lines = text_lines
+    try:
+        yield
+    finally:
+        _vasp.open_lines, _xyz.open_lines = saved
 
 
 def _mdanalysis_xyz(path):
