@@ -345,7 +345,6 @@ def main():
 
 
 def _reader_level():
-    from quorvel import _ledgra  # noqa: F401 (the column reader's level is the text core's)
     try:
         flags = open("/proc/cpuinfo").read()
     except OSError:
