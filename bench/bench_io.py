@@ -1,10 +1,19 @@
 """Whole-file reading: quorvel.io against pymatgen's Poscar, Xdatcar and XYZ
-readers, and against the native block parser alone.
+readers, MDAnalysis's XYZ reader, and the native block parser alone; the
+frame index, random access and memory while iterating a large trajectory.
 
     .venv/bin/python -P bench/bench_io.py                  # 100k and 1M atom lines
     .venv/bin/python -P bench/bench_io.py --lines 100000 --repeat 3
     .venv/bin/python -P bench/bench_io.py --quick          # 100k lines only
     .venv/bin/python -P bench/bench_io.py --trajectory 10000x1000   # XDATCAR only, vs the native parser
+    .venv/bin/python -P bench/bench_io.py --iterate-mb 500  # peak memory iterating 500 MB files
+    .venv/bin/python -P bench/bench_io.py --big            # and 2 GB files (several minutes)
+
+After the whole-file reads: the index pass (quorvel.io's build_index, and
+the native scanner alone) in MB/s from the page cache, and frame k of a
+10^4-frame XDATCAR read through the index, against reading up to it; then
+the peak resident memory of a fresh process iterating an XDATCAR and an
+XYZ trajectory of --iterate-mb megabytes with iread (2 GB with --big).
 
 Every file is written here into a temporary folder (random coordinates,
 mixed species). Before timing, each pymatgen result is checked against
@@ -12,11 +21,14 @@ quorvel's (same positions to 1e-8, same species). Each time is the best of
 --repeat runs; pymatgen runs once at 1M lines (it takes tens of seconds).
 "native" is quorvel._ledgra's block parser on the atom lines already in
 memory; "readlines+native" adds reading the file into those lines with
-readlines(): the floor for any reader built on the native block routines,
-which take one str per line.
+readlines(): the floor for any reader built on the native block routines
+that take one str per line. "line path" is quorvel.io reading the same
+file that way (what it does for a FIFO, and did for every file before
+quorvel._reader): the reader before and after, side by side.
 """
 
 import argparse
+import contextlib
 import dataclasses
 import gc
 import os
@@ -27,7 +39,8 @@ import warnings
 
 import numpy as np
 
-from quorvel import _ledgra, io
+from quorvel import _ledgra, _reader, io
+from quorvel.io._index import build_index, read_frames
 
 SPECIES = ["Fe", "O", "Si", "Al"]
 
@@ -136,19 +149,156 @@ def run_size(n, repeat, frames_of):
             t_native, _ = best(native_floor(path, fmt, n_frames, frames_of), repeat)
             t_floor, _ = best(native_floor(path, fmt, n_frames, frames_of, read=True), repeat)
             t_ours, result = best(lambda: ours(path), repeat)
+            with _line_path():
+                t_line, _ = best(lambda: ours(path), repeat)
             slow_repeat = 1 if n >= 500_000 else min(repeat, 2)
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 t_theirs, other = best(lambda: theirs(path), slow_repeat)
             check(fmt, result, other)
+            mda = ""
+            if fmt == "XYZ":
+                t_mda, universe = best(lambda: _mdanalysis_xyz(path), slow_repeat)
+                if not np.allclose(universe.atoms.positions, result.positions, atol=1e-3):
+                    sys.exit("XYZ: MDAnalysis and quorvel disagree")
+                mda = f"   MDAnalysis {t_mda * 1e3:10.1f} ms x{t_mda / t_ours:6.1f}"
             rows.append((fmt, n, mb, t_native, t_floor, t_ours, t_theirs))
             print(f"  {fmt:8s} {n:>9,d} lines {mb:7.1f} MB   native {t_native * 1e3:7.1f} ms   "
                   f"readlines+native {t_floor * 1e3:7.1f} ms   "
                   f"quorvel.io {t_ours * 1e3:9.1f} ms ({t_ours / n * 1e9:6.0f} ns/line, "
                   f"{mb / t_ours:6.1f} MB/s)   pymatgen {t_theirs * 1e3:10.1f} ms   "
                   f"x{t_theirs / t_ours:6.1f} faster; {t_ours / t_native:4.2f}x native, "
-                  f"{t_ours / t_floor:4.2f}x readlines+native", flush=True)
+                  f"{t_ours / t_floor:4.2f}x readlines+native; line path {t_line * 1e3:7.1f} ms "
+                  f"({t_line / t_native:4.2f}x native){mda}", flush=True)
         return rows
+
+
+@contextlib.contextmanager
+def _line_path():
+    """quorvel.io's readers on the line-list path (str lines through
+    quorvel._ledgra), as for a file that is not plain: the path every file
+    took before the byte path."""
+    from quorvel.io import _files, _vasp, _xyz
+
+    @contextlib.contextmanager
+    def text_lines(path):
+        with _files.open_text(path) as f:
+            yield _files.Lines(f, os.fspath(path))
+
+    saved = _vasp.open_lines, _xyz.open_lines
+    _vasp.open_lines = _xyz.open_lines = text_lines
+    try:
+        yield
+    finally:
+        _vasp.open_lines, _xyz.open_lines = saved
+
+
+def _mdanalysis_xyz(path):
+    """MDAnalysis's XYZ reader: a Universe of the file, its first frame loaded
+    (MDAnalysis keeps float32 positions)."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        import MDAnalysis
+        return MDAnalysis.Universe(path, format="XYZ", topology_format="XYZ")
+
+
+def write_trajectory(path, fmt, frames, atoms, seed=2):
+    """An XDATCAR or multi-frame XYZ file of frames x atoms, written fast:
+    every frame repeats one block of random coordinates."""
+    rng = np.random.default_rng(seed)
+    frac = rng.random((atoms, 3))
+    a = 20.0
+    with open(path, "w") as f:
+        if fmt == "XDATCAR":
+            counts = [atoms // 2, atoms - atoms // 2]
+            f.write(f"bench\n 1.0\n  {a} 0 0\n  0 {a} 0\n  0 0 {a}\n  Fe O\n  {counts[0]} {counts[1]}\n")
+            block = "".join("  %11.8f %11.8f %11.8f\n" % tuple(r) for r in frac.tolist())
+            for k in range(frames):
+                f.write("Direct configuration=%6d\n" % (k + 1))
+                f.write(block)
+        else:
+            block = "".join("%-2s %22.15f %22.15f %22.15f\n" % ("Fe" if j % 2 else "O", *r)
+                            for j, r in enumerate((frac * a).tolist()))
+            head = f"{atoms}\nbench\n"
+            for _ in range(frames):
+                f.write(head)
+                f.write(block)
+
+
+def run_index(frames, atoms, repeat):
+    """The index pass in MB/s, and frame k by the index against iread."""
+    from pymatgen.io.vasp import Xdatcar
+
+    with tempfile.TemporaryDirectory() as folder:
+        for fmt, name in (("XDATCAR", "XDATCAR"), ("XYZ", "movie.xyz")):
+            path = os.path.join(folder, name)
+            write_trajectory(path, fmt, frames, atoms)
+            mb = os.path.getsize(path) / 1e6
+            t_index, index = best(lambda: build_index(path), repeat)
+            assert len(index) == frames
+            with open(path, "rb") as f:
+                data = f.read()
+            if fmt == "XDATCAR":
+                t_scan, table = best(lambda: _reader.scan_xdatcar(data, index.starts[0], 8, atoms), repeat)
+            else:
+                t_scan, table = best(lambda: _reader.scan_xyz(data), repeat)
+            assert len(table[0]) == frames
+            t_lines, _ = best(lambda: _reader.skip_lines(data, 0, len(data)), repeat)
+            print(f"  index {fmt:8s} {frames} frames x {atoms} atoms ({mb:.0f} MB): build_index {t_index * 1e3:7.1f} ms "
+                  f"({mb / t_index:6.0f} MB/s), native scan alone {t_scan * 1e3:6.1f} ms ({mb / t_scan:6.0f} MB/s), "
+                  f"counting lines {mb / t_lines:6.0f} MB/s", flush=True)
+            last = frames - 1
+            t_last, frame = best(lambda: next(read_frames(index, [last])), max(repeat, 50))
+            t_mid, _ = best(lambda: next(read_frames(index, [frames // 2])), max(repeat, 50))
+            t_seq, other = best(lambda: io.read(path, index=-1), 1)
+            assert np.array_equal(frame.positions, other.positions)
+            theirs = ""
+            if fmt == "XDATCAR":
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    t_pmg, x = best(lambda: Xdatcar(path), 1)
+                assert np.allclose(x.structures[-1].frac_coords, frame.scaled_positions(), atol=1e-12)
+                theirs = f", pymatgen Xdatcar (every frame) {t_pmg * 1e3:8.0f} ms"
+            print(f"  frame {last} of {fmt:8s}: by the index {t_last * 1e3:6.3f} ms (frame {frames // 2}: "
+                  f"{t_mid * 1e3:6.3f} ms); io.read(index=-1) reading up to it {t_seq * 1e3:7.1f} ms "
+                  f"(x{t_seq / t_last:6.0f}){theirs}", flush=True)
+
+
+# The peak resident set of this process (VmHWM: ru_maxrss would count the
+# parent's memory at the fork).
+_ITERATE = """
+import sys, time
+from quorvel import io
+def peak():
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+before = peak()
+t = time.perf_counter()
+frames = 0
+for s in io.iread(sys.argv[1]):
+    frames += 1
+dt = time.perf_counter() - t
+print(frames, before, peak(), dt)
+"""
+
+
+def run_memory(megabytes, atoms):
+    """Peak resident memory of a fresh process iterating a trajectory."""
+    import subprocess
+    with tempfile.TemporaryDirectory() as folder:
+        for fmt, name, line_bytes in (("XDATCAR", "XDATCAR", 38), ("XYZ", "movie.xyz", 73)):
+            path = os.path.join(folder, name)
+            frames = max(1, int(megabytes * 1e6 / (atoms * line_bytes)))
+            write_trajectory(path, fmt, frames, atoms)
+            mb = os.path.getsize(path) / 1e6
+            out = subprocess.run([sys.executable, "-P", "-c", _ITERATE, path], capture_output=True, text=True,
+                                 check=True).stdout.split()
+            count, before, peak, dt = int(out[0]), int(out[1]), int(out[2]), float(out[3])
+            assert count == frames
+            print(f"  iterate {fmt:8s} {mb:7.0f} MB ({frames} frames x {atoms} atoms): peak RSS {peak / 1024:6.0f} MB "
+                  f"(after import {before / 1024:4.0f} MB; {peak / 1024 / mb * 100:4.1f}% of the file), "
+                  f"{mb / dt:5.0f} MB/s", flush=True)
+            os.unlink(path)
 
 
 def run_trajectory(shape, repeat):
@@ -178,6 +328,11 @@ def main():
                                                         "on 1 and 2 worker processes (default run: 10000x64)")
     ap.add_argument("--extxyz", type=int, metavar="FRAMES", nargs="?", const=10_000,
                     help="time only the extended-XYZ dataset of FRAMES frames (default 10000)")
+    ap.add_argument("--index-frames", type=int, default=10_000, help="frames of the indexed files (default 10000)")
+    ap.add_argument("--index-atoms", type=int, default=100, help="atoms per frame of the indexed files (default 100)")
+    ap.add_argument("--iterate-mb", type=float, default=200, help="size of the iterated files (default 200 MB)")
+    ap.add_argument("--big", action="store_true", help="iterate 2 GB files too")
+    ap.add_argument("--skip-reads", action="store_true", help="skip the whole-file reads")
     args = ap.parse_args()
     if args.map_frames:
         run_map_frames(args.map_frames, args.repeat)
@@ -191,9 +346,24 @@ def main():
         run_trajectory(args.trajectory, args.repeat)
         return
     sizes = args.lines or ([100_000] if args.quick else [100_000, 1_000_000])
-    for n in sizes:
-        run_size(n, args.repeat, args.frame_atoms)
+    print(f"reading with {_reader_level()}")
+    if not args.skip_reads:
+        for n in sizes:
+            run_size(n, args.repeat, args.frame_atoms)
+    run_index(args.index_frames, args.index_atoms, args.repeat)
+    run_memory(args.iterate_mb, 1000)
     run_map_frames("10000x64", args.repeat)
+    run_extxyz_dataset(10_000, args.repeat)
+    if args.big:
+        run_memory(2000, 1000)
+
+
+def _reader_level():
+    try:
+        flags = open("/proc/cpuinfo").read()
+    except OSError:
+        return "an unknown CPU"
+    return "the AVX-512 column reader" if " avx512vbmi" in flags else "the field parser (no AVX-512 VBMI)"
 
 
 def _machine():

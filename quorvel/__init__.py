@@ -10,8 +10,9 @@ lists and threads), ``neighbor_lists`` (batches), ``neighbor_counts``,
 ``Frames``, a trajectory file's frames read by number), ``map_frames`` /
 ``map_chunks`` (a function over the frames, on worker processes or a Dask
 cluster) and the RDF, coordination, bonds and clusters of
-``quorvel.analysis``; the native modules ``quorvel._proxor``, ``quorvel._engine`` and ``quorvel._ledgra``
-are imported only when one of them is first used.
+``quorvel.analysis``; the native modules ``quorvel._proxor``, ``quorvel._engine``,
+``quorvel._ledgra``, ``quorvel._reader`` and ``quorvel._extxyz`` are imported
+only when one of them is first used.
 """
 
 __all__ = ["neighbor_list", "Neighbors", "neighbor_lists", "BatchNeighbors", "neighbor_counts",

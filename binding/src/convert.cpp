@@ -153,6 +153,14 @@ bool to_double(PyObject* obj, double& out) noexcept {
     return true;
 }
 
+bool to_bytes(PyObject* obj, BytesArg& out) noexcept {
+    // C-contiguous bytes, read-only: the interpreter's own TypeError for
+    // objects without the buffer protocol.
+    if (PyObject_GetBuffer(obj, &out.view_, PyBUF_C_CONTIGUOUS) != 0) return false;
+    out.held_ = true;
+    return true;
+}
+
 bool to_u64(PyObject* obj, uint64_t& out) noexcept {
     Ref index;
     PyObject* number = obj;

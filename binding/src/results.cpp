@@ -70,8 +70,13 @@ Ref make_holder(Allocation memory, BlockPool* pool) {
 template <class T>
 Ref make_array(Buffer<T>&& buffer, int typenum, std::initializer_list<int64_t> shape, BlockPool* pool = nullptr) {
     if (!ensure_numpy()) return Ref();
-    npy_intp dims[2] = {0, 0};
-    npy_intp strides[2] = {0, 0};
+    // One, two or three dimensions.
+    npy_intp dims[3] = {0, 0, 0};
+    npy_intp strides[3] = {0, 0, 0};
+    if (shape.size() > 3) {
+        PyErr_SetString(PyExc_SystemError, "array_from_buffer: more than three dimensions");
+        return Ref();
+    }
     const int nd = static_cast<int>(shape.size());
     npy_intp count = 1;
     int k = 0;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "columns.hpp"
+#include "frame_scan.hpp"
 #include "fields.hpp"
 #include "fixed_point.hpp"
 #include "float_parse.hpp"
@@ -42,9 +43,9 @@ namespace {
         bad_field(line, field, LineFault::Expected::number));
 }
 
-}  // namespace
-
-Result<PoscarBlock> parse_poscar_positions(std::span<const std::string_view> lines, bool selective) {
+// One loop for a list of lines and for a block of a file's bytes.
+template <class Lines>
+Result<PoscarBlock> poscar_rows(Lines lines, bool selective) {
     const std::size_t n = lines.size();
     PoscarBlock block;
     block.rows = n;
@@ -54,9 +55,10 @@ Result<PoscarBlock> parse_poscar_positions(std::span<const std::string_view> lin
     uint8_t* flags = selective ? block.flags->data() : nullptr;
     ColumnReader columns;
     for (std::size_t i = 0; i < n; ++i) {
-        FieldSplitter fields(lines[i]);
+        const std::string_view line = lines.next();
+        FieldSplitter fields(line);
         std::string_view field;
-        const auto got = columns.next3(lines[i], fields, pos + 3 * i, field);
+        const auto got = columns.next3(line, fields, pos + 3 * i, field);
         if (got == FieldSplitter::FloatField::missing) return poscar_missing_coordinate(i);
         if (got == FieldSplitter::FloatField::invalid) return poscar_bad_coordinate(field, i);
         if (flags == nullptr) continue;
@@ -67,6 +69,30 @@ Result<PoscarBlock> parse_poscar_positions(std::span<const std::string_view> lin
         }
     }
     return block;
+}
+
+template <class Lines>
+Result<void> xdatcar_rows(Lines lines, double* pos, ColumnReader& columns) {
+    const std::size_t n = lines.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string_view line = lines.next();
+        FieldSplitter fields(line);
+        std::string_view field;
+        const auto got = columns.next3(line, fields, pos + 3 * i, field);
+        if (got == FieldSplitter::FloatField::missing) return xdatcar_missing_coordinate(i);
+        if (got == FieldSplitter::FloatField::invalid) return xdatcar_bad_coordinate(field, i);
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<PoscarBlock> parse_poscar_positions(std::span<const std::string_view> lines, bool selective) {
+    return poscar_rows(ListLines(lines), selective);
+}
+
+Result<PoscarBlock> parse_poscar_positions_bytes(TextBlock block, bool selective) {
+    return poscar_rows(BlockLines(block), selective);
 }
 
 Result<void> format_poscar_positions(View2<double> coord, const View2<uint8_t>* flags, TextSink& out) {
@@ -95,16 +121,35 @@ Result<void> format_poscar_positions(View2<double> coord, const View2<uint8_t>* 
 }
 
 Result<Buffer<double>> parse_xdatcar_coords(std::span<const std::string_view> lines) {
-    const std::size_t n = lines.size();
-    Buffer<double> coords = Buffer<double>::zeroed_aligned(3 * n);
-    double* pos = coords.data();
+    Buffer<double> coords = Buffer<double>::zeroed_aligned(3 * lines.size());
     ColumnReader columns;
-    for (std::size_t i = 0; i < n; ++i) {
-        FieldSplitter fields(lines[i]);
-        std::string_view field;
-        const auto got = columns.next3(lines[i], fields, pos + 3 * i, field);
-        if (got == FieldSplitter::FloatField::missing) return xdatcar_missing_coordinate(i);
-        if (got == FieldSplitter::FloatField::invalid) return xdatcar_bad_coordinate(field, i);
+    if (Result<void> r = xdatcar_rows(ListLines(lines), coords.data(), columns); !r) {
+        return unexpected(std::move(r.error()));
+    }
+    return coords;
+}
+
+Result<Buffer<double>> parse_xdatcar_coords_bytes(TextBlock block) {
+    Buffer<double> coords = Buffer<double>::zeroed_aligned(3 * block.rows);
+    ColumnReader columns;
+    if (Result<void> r = xdatcar_rows(BlockLines(block), coords.data(), columns); !r) {
+        return unexpected(std::move(r.error()));
+    }
+    return coords;
+}
+
+Result<Buffer<double>> parse_xdatcar_frames(std::string_view text, std::span<const int64_t> blocks,
+                                            std::size_t atoms) {
+    Buffer<double> coords = Buffer<double>::zeroed_aligned(3 * atoms * blocks.size());
+    // One reader for every frame: a program writes them all alike.
+    ColumnReader columns;
+    for (std::size_t f = 0; f < blocks.size(); ++f) {
+        if (blocks[f] < 0) return value_error("XDATCAR: a block offset is negative");
+        Result<TextBlock> block = text_block_at(text, static_cast<std::size_t>(blocks[f]), atoms);
+        if (!block) return unexpected(std::move(block.error()));
+        if (Result<void> r = xdatcar_rows(BlockLines(*block), coords.data() + 3 * atoms * f, columns); !r) {
+            return unexpected(std::move(r.error()));
+        }
     }
     return coords;
 }

@@ -34,9 +34,8 @@ namespace {
                                 decimal(static_cast<uint64_t>(rows)), ")"}));
 }
 
-}  // namespace
-
-Result<XyzBlock> parse_xyz_block(std::span<const std::string_view> lines) {
+template <class Lines>
+Result<XyzBlock> xyz_rows(Lines lines) {
     const std::size_t n = lines.size();
     XyzBlock block;
     block.rows = n;
@@ -47,17 +46,24 @@ Result<XyzBlock> parse_xyz_block(std::span<const std::string_view> lines) {
     double* pos = block.positions.data();
     ColumnReader columns;
     for (std::size_t i = 0; i < n; ++i) {
-        FieldSplitter fields(lines[i]);
+        const std::string_view line = lines.next();
+        FieldSplitter fields(line);
         std::string_view field;
         if (!fields.next(field)) return xyz_empty_line(i);
         append_normalised_symbol(block.symbol_text, field, scratch);
         block.symbol_ends.push_back(block.symbol_text.size());
-        const auto got = columns.next3(lines[i], fields, pos + 3 * i, field);
+        const auto got = columns.next3(line, fields, pos + 3 * i, field);
         if (got == FieldSplitter::FloatField::missing) return xyz_missing_coordinate(i);
         if (got == FieldSplitter::FloatField::invalid) return xyz_bad_coordinate(field, i);
     }
     return block;
 }
+
+}  // namespace
+
+Result<XyzBlock> parse_xyz_block(std::span<const std::string_view> lines) { return xyz_rows(ListLines(lines)); }
+
+Result<XyzBlock> parse_xyz_block_bytes(TextBlock block) { return xyz_rows(BlockLines(block)); }
 
 Result<void> format_xyz_block(std::span<const std::string_view> symbols, View2<double> positions,
                               TextSink& out) {

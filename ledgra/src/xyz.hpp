@@ -14,6 +14,7 @@
 #include "quorvel/native/failure.hpp"
 #include "quorvel/native/text_sink.hpp"
 #include "quorvel/native/views.hpp"
+#include "text_block.hpp"
 
 namespace quorvel::ledgra {
 
@@ -32,6 +33,9 @@ struct XyzBlock {
 };
 
 [[nodiscard]] Result<XyzBlock> parse_xyz_block(std::span<const std::string_view> lines);
+// The same from a block of a file's bytes: the same symbols, values and
+// failures as for its lines.
+[[nodiscard]] Result<XyzBlock> parse_xyz_block_bytes(TextBlock block);
 
 // Reserves 75 bytes a row in `out` once the length check has passed.
 // Errors: the length-mismatch ValueError; the panic "ndarray: index out of

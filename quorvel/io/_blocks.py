@@ -5,9 +5,9 @@ import re
 
 import numpy as np
 
-from .. import _ledgra
+from .. import _ledgra, _reader
 from ._errors import FormatError
-from ._files import strict
+from ._files import ByteLines, strict, take_block
 
 # What a block line lacks when it has too few fields, by the kind of block.
 _MISSING_FIELDS = {
@@ -95,6 +95,42 @@ def parse_xyz(block, path, first_line):
         return _ledgra.parse_xyz_block_rs(block)
     except ValueError as e:
         raise block_error(e, path, first_line, "xyz", block) from e
+
+
+def read_coords(lines, n, what, kind="coordinates"):
+    """The next n lines of lines as parse_coords reads them (take_block
+    names what they are when the file ends first); from the file's bytes
+    when lines has them, else, and for every error, from str lines."""
+    if isinstance(lines, ByteLines):
+        got = lines.block(n, lambda data, at: _reader.parse_xdatcar_coords(data, at, n))
+        if got is not None:
+            return got[0]
+    first = lines.lineno + 1
+    return parse_coords(take_block(lines, n, what), lines.path, first, kind)
+
+
+def read_positions(lines, n, selective, what):
+    """(positions, flags, block) of the next n lines as parse_positions
+    reads them; block, their str lines, is None when they were read
+    straight from the file's bytes."""
+    if isinstance(lines, ByteLines):
+        got = lines.block(n, lambda data, at: _reader.parse_poscar_positions(data, at, n, selective))
+        if got is not None:
+            return got[0], got[1], None
+    first = lines.lineno + 1
+    block = take_block(lines, n, what)
+    values, fixed = parse_positions(block, selective, lines.path, first)
+    return values, fixed, block
+
+
+def read_xyz_atoms(lines, n, what):
+    """(symbols, positions) of the next n lines as parse_xyz reads them."""
+    if isinstance(lines, ByteLines):
+        got = lines.block(n, lambda data, at: _reader.parse_xyz_block(data, at, n))
+        if got is not None:
+            return got[0], got[1]
+    first = lines.lineno + 1
+    return parse_xyz(take_block(lines, n, what), lines.path, first)
 
 
 def species(names):

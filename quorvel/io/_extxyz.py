@@ -29,7 +29,7 @@ import numpy as np
 from .. import _elements, _extxyz
 from ._errors import FormatError
 from ._fields import number
-from ._files import strict
+from ._files import ByteLines, strict, take_block
 
 # key=value or a lone key, at pos after blanks; the value quoted or a word.
 _QUOTED = r'"((?:[^"\\]|\\.)*)"'
@@ -218,6 +218,12 @@ def read_header(pairs, path, line):
     return h
 
 
+def _flipped(result):
+    """parse_columns's (end, columns) as ByteLines.block wants it: the end
+    offset last."""
+    return result[1], result[0]
+
+
 def _reason(e, count_of):
     expected = getattr(e, "expected", None)
     prop = getattr(e, "property", None)
@@ -251,26 +257,37 @@ def _layout_names(properties):
     return {parts[k]: int(parts[k + 2]) for k in range(0, len(parts) - 2, 3) if parts[k + 2].isdigit()}
 
 
-def read_columns(block, n, properties, path, first_line, comment_line):
-    """(symbols, positions, arrays) of a frame's atom lines under its
-    Properties, read natively in one pass. Symbols come from the species
-    column (spelled as the XYZ block parser spells them), else from an
-    atomic-number column Z; both stay out of arrays except Z."""
-    text = "".join(block)
-    try:
-        data = text.encode("utf-8")
-    except UnicodeEncodeError:
-        for k, line in enumerate(block):
-            strict(path, first_line + k, line)
-        raise
-    try:
-        _, columns = _extxyz.parse_columns(data, 0, n, properties, "species")
-    except ValueError as e:
-        if getattr(e, "expected", None) == "properties":
-            raise FormatError(path, comment_line, f"bad Properties={properties!r}: {e}") from None
-        if getattr(e, "line", None) is None:
+def read_columns(lines, n, properties, what, comment_line):
+    """(symbols, positions, arrays) of the next n lines of lines under the
+    frame's Properties, read natively in one pass: straight from the file's
+    bytes when lines has them, else (and for every error, which then names
+    its line) from the str lines. Symbols come from the species column
+    (spelled as the XYZ block parser spells them), else from an atomic-number
+    column Z; both stay out of arrays except Z."""
+    path = lines.path
+    columns = None
+    if isinstance(lines, ByteLines):
+        got = lines.block(n, lambda data, at: _flipped(_extxyz.parse_columns(data, at, n, properties, "species")))
+        if got is not None:
+            columns = got[0]
+    if columns is None:
+        first_line = lines.lineno + 1
+        block = take_block(lines, n, what)
+        text = "".join(block)
+        try:
+            data = text.encode("utf-8")
+        except UnicodeEncodeError:
+            for k, line in enumerate(block):
+                strict(path, first_line + k, line)
             raise
-        raise FormatError(path, first_line + e.line, _reason(e, _layout_names(properties))) from None
+        try:
+            _, columns = _extxyz.parse_columns(data, 0, n, properties, "species")
+        except ValueError as e:
+            if getattr(e, "expected", None) == "properties":
+                raise FormatError(path, comment_line, f"bad Properties={properties!r}: {e}") from None
+            if getattr(e, "line", None) is None:
+                raise
+            raise FormatError(path, first_line + e.line, _reason(e, _layout_names(properties))) from None
     symbols = positions = z = None
     arrays = {}
     for name, kind, values in columns:

@@ -2,16 +2,19 @@
 line numbers, and writes that replace a file only once they are complete."""
 
 import bz2
+import contextlib
 import errno
 import gzip
 import io
 import lzma
+import mmap
 import os
 import re
 import stat
 import tempfile
 import zlib
 
+from .. import _reader
 from ._errors import FormatError
 
 _COMPRESSORS = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
@@ -178,6 +181,249 @@ class Lines:
                 return skipped
             self.next()
             skipped += 1
+
+
+_BOM = b"\xef\xbb\xbf"
+_LONE_CR = re.compile(rb"\r(?!\n)")
+
+
+class ByteLines(Lines):
+    """The lines of a file's bytes, as Lines gives them (the same str lines,
+    line ends and numbers, as the text stream of open_text decodes them),
+    and blocks of atom lines handed to the native parsers of
+    quorvel._reader at their byte offset without becoming str at all.
+
+    The bytes are a whole file's memory map (or any buffer), read from
+    offset `pos` with `lineno` lines before it, or a binary stream (a
+    decompressor) read in chunks of at least CHUNK bytes into a window that
+    drops what was read. A memory map gives back the pages read every
+    RELEASE bytes, so that the process's memory stays flat however large
+    the file. A lone carriage return (an old Mac line end) is a line end,
+    as text mode reads it: in a stream each is replaced by '\n' (offsets
+    stay the file's), and a memory map met with one goes on as a stream of
+    the file from there."""
+
+    CHUNK = 1 << 23
+    RELEASE = 1 << 24
+
+    def __init__(self, path, data=None, stream=None, size=None, pos=0, lineno=0, base=0):
+        """base: the file offset of the stream's first byte (a stream that
+        does not start at the file's start has no byte-order mark)."""
+        self.path = path
+        self.size = size
+        self._stream = stream
+        self._buf = b"" if data is None else data
+        self._pos = pos
+        self._base = base
+        self._eof = stream is None
+        self._released = pos - pos % mmap.PAGESIZE
+        self._cr = False  # a '\r' held back at the end of the last chunk
+        self.lineno = lineno
+        self._last_open = None  # whether the last line taken lacks its line end
+        self._peeked = None
+        self._own = None  # a stream opened here
+        if pos == 0 and base == 0:
+            if stream is not None:
+                while len(self._buf) < 3 and self._fill():
+                    pass
+            if self._buf[:3] == _BOM:
+                self._pos = 3
+
+    @property
+    def data(self):
+        """The buffer the block parsers read, and the offset of the next line in it."""
+        return self._buf
+
+    @property
+    def pos(self):
+        return self._pos
+
+    @property
+    def base(self):
+        """The file offset of data[0]: file offsets are base + offsets in data."""
+        return self._base
+
+    @property
+    def complete(self):
+        """True when data holds the rest of the file."""
+        return self._eof
+
+    @property
+    def mapped(self):
+        """True while the lines come from the whole file's buffer, not a stream."""
+        return self._stream is None
+
+    def close(self):
+        if self._own is not None:
+            self._own.close()
+            self._own = None
+
+    def _to_stream(self):
+        """Goes on from here as a stream of the file (which replaces lone
+        carriage returns)."""
+        at = self._base + self._pos
+        raw = open(self.path, "rb")
+        raw.seek(at)
+        self._own = self._stream = raw
+        self._buf, self._pos, self._base = b"", 0, at
+        self._eof = False
+        self._peeked = None
+
+    def seek(self, pos, lineno):
+        """Moves to offset pos of data, the start of line lineno + 1."""
+        self._pos = pos
+        self.lineno = lineno
+        self._peeked = None
+
+    def more(self):
+        """Reads more of the stream into data (offsets in data change, see
+        base): False at its end."""
+        return self._fill()
+
+    def _fill(self):
+        """Reads the next chunk of the stream into the window (keeping what
+        is not read yet): False at its end."""
+        if self._eof:
+            return False
+        try:
+            raw = self._stream.read(max(self.CHUNK, len(self._buf) - self._pos))
+        except READ_ERRORS as e:
+            error = read_error(e, self.path)
+            if error is None:
+                raise
+            raise error from e
+        chunk = b"\r" + raw if self._cr else raw
+        self._cr = False
+        if not chunk:
+            self._eof = True
+            return False
+        if raw and chunk.endswith(b"\r"):
+            # Its '\n' may start the next chunk.
+            chunk = chunk[:-1]
+            self._cr = True
+        if b"\r" in chunk and _reader.find_lone_cr(chunk) >= 0:
+            chunk = _LONE_CR.sub(b"\n", chunk)
+        self._base += self._pos
+        self._buf = self._buf[self._pos:] + chunk
+        self._pos = 0
+        self._peeked = None
+        return True
+
+    def _line(self):
+        """(the next line as str, its end offset) without taking it, or None
+        at the end of the file."""
+        if self._peeked is not None and self._peeked[1] >= self._pos and self._peeked[2] == self._pos:
+            return self._peeked[0], self._peeked[1]
+        while True:
+            buf = self._buf
+            nl = buf.find(b"\n", self._pos)
+            if nl >= 0:
+                raw = buf[self._pos:nl - 1 if nl > self._pos and buf[nl - 1] == 13 else nl]
+                if 13 in raw and self._stream is None:
+                    self._to_stream()
+                    continue
+                line = raw.decode("utf-8", "surrogateescape") + "\n"
+                end = nl + 1
+                break
+            if not self._fill():
+                if self._pos >= len(self._buf):
+                    return None
+                raw = self._buf[self._pos:]
+                if 13 in raw and self._stream is None:
+                    self._to_stream()
+                    continue
+                line = raw.decode("utf-8", "surrogateescape")
+                end = len(self._buf)
+                break
+        self._peeked = (line, end, self._pos)
+        return line, end
+
+    def next(self):
+        got = self._line()
+        if got is None:
+            return None
+        line, self._pos = got
+        self._peeked = None
+        self.lineno += 1
+        self._last_open = not line.endswith("\n")
+        self._last = line
+        return line
+
+    def peek(self):
+        got = self._line()
+        return None if got is None else got[0]
+
+    def take(self, n):
+        out = []
+        while len(out) < n:
+            line = self.next()
+            if line is None:
+                break
+            out.append(line)
+        return out
+
+    def ends_cut(self):
+        return self._last_open is True and self.peek() is None
+
+    def block(self, n, parse):
+        """parse(data, offset) of the next n lines, straight from the bytes;
+        the lines are taken when it returns (its result's last item is the
+        end offset of the block). None, with nothing taken, when the file
+        ends before n lines or the parser refuses them: the caller then
+        reads them as str lines, whose errors name the line."""
+        while not self._eof:
+            # n whole lines in the window: the last one's line end too.
+            end, got = _reader.skip_lines(self._buf, self._pos, n)
+            if got >= n and (n == 0 or self._buf[end - 1:end] == b"\n"):
+                break
+            self._fill()
+        try:
+            result = parse(self._buf, self._pos)
+        except ValueError:
+            return None
+        end = result[-1]
+        if n:
+            self._last_open = self._buf[end - 1:end] != b"\n"
+            self._last = None
+        self._pos = end
+        self._peeked = None
+        self.lineno += n
+        if self._eof and end - self._released >= self.RELEASE and isinstance(self._buf, mmap.mmap):
+            # The pages read so far go back to the page cache.
+            upto = end - end % mmap.PAGESIZE
+            self._buf.madvise(mmap.MADV_DONTNEED, self._released, upto - self._released)
+            self._released = upto
+        return result
+
+
+@contextlib.contextmanager
+def open_lines(path):
+    """The lines of the file at path: ByteLines for a regular file (a memory
+    map of it, or its decompressed stream for a .gz, .bz2 or .xz file),
+    Lines of its text stream for anything else (a FIFO, a device)."""
+    path = os.fspath(path)
+    try:
+        st = os.stat(path)
+    except OSError:
+        st = None
+    if st is None or not stat.S_ISREG(st.st_mode):
+        with open_text(path) as f:
+            yield Lines(f, path)
+        return
+    opener = _COMPRESSORS.get(os.path.splitext(path)[1].lower())
+    if opener is not None:
+        with opener(path, "rb") as raw:
+            yield ByteLines(path, stream=raw)
+        return
+    with open(path, "rb") as f:
+        data = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) if st.st_size else b""
+    lines = ByteLines(path, data, size=len(data))
+    try:
+        yield lines
+    finally:
+        lines.close()
+        if data:
+            data.close()
 
 
 def truncated(path, line, reason):

@@ -9,12 +9,12 @@ import re
 
 import numpy as np
 
-from .. import _ledgra
+from .. import _ledgra, _reader
 from .._elements import element_of
-from ._blocks import exact_rows, parse_coords, parse_positions, species
+from ._blocks import exact_rows, parse_coords, parse_positions, read_coords, read_positions, species
 from ._errors import FormatError, cut_short
 from ._fields import INT, check_comment, number
-from ._files import Lines, check_count, need, need_comment, open_text, take_block, write_text
+from ._files import ByteLines, check_count, need, need_comment, open_lines, take_block, write_text
 from ._model import Structure, Trajectory
 
 FRAME_LINE = re.compile(r"\s*(?:direct|cartesian)\b", re.IGNORECASE)
@@ -276,8 +276,8 @@ def read_poscar(path):
     "Selective dynamics" line and Direct or Cartesian coordinates. Anything
     after the position block (velocities, predictor-corrector data) is ignored.
     """
-    with open_text(path) as f:
-        return _read_poscar_lines(Lines(f, os.fspath(path)))
+    with open_lines(path) as lines:
+        return _read_poscar_lines(lines)
 
 
 def _read_poscar_lines(lines):
@@ -290,10 +290,13 @@ def _read_poscar_lines(lines):
         line = need_comment(lines, "the 'Direct' or 'Cartesian' line")
     cartesian = _is_cartesian(line)
     check_count(lines, n, counts_no)
-    first = lines.lineno + 1
-    block = take_block(lines, n, "atom lines")
-    values, fixed = parse_positions(block, selective, path, first)
-    if not named:
+    if named:
+        values, fixed, _ = read_positions(lines, n, selective, "atom lines")
+    else:
+        # The species may come from labels at the ends of the atom lines.
+        first = lines.lineno + 1
+        block = take_block(lines, n, "atom lines")
+        values, fixed = parse_positions(block, selective, path, first)
         names = _names_from_labels(block, selective, counts) or names
     if cartesian:
         positions = values * axis_scale if not np.all(axis_scale == 1.0) else values
@@ -347,8 +350,8 @@ def iter_xdatcar(path, *, strict=False):
     killed run) yields every whole frame before the cut, then warns with a
     TruncatedTrajectoryWarning naming the file and line; with ``strict``
     the cut is a FormatError instead."""
-    with open_text(path) as f:
-        for cell, frac, symbols, comment in _xdatcar_frames(Lines(f, os.fspath(path)), strict):
+    with open_lines(path) as lines:
+        for cell, frac, symbols, comment in _xdatcar_frames(lines, strict):
             yield Structure(cell, frac @ cell, symbols, (True, True, True), None, comment)
 
 
@@ -360,13 +363,50 @@ def read_xdatcar(path, *, strict=False):
     before it and a warning (see iter_xdatcar, also for ``strict``)."""
     cells, frames = [], []
     header = {}
-    with open_text(path) as f:
-        for cell, frac, _, _ in _xdatcar_frames(Lines(f, os.fspath(path)), strict, header):
-            cells.append(cell)
-            frames.append(frac)
+    with open_lines(path) as lines:
+        st = xdatcar_start(lines)
+        if isinstance(lines, ByteLines) and lines.complete:
+            _whole_frames(lines, st, cells, frames)
+        for cell, frac, _, _ in _xdatcar_frames(lines, strict, header, state=st):
+            cells.append(cell[None])
+            frames.append(frac[None])
     symbols = header["symbols"]
-    positions = np.stack(frames) if frames else np.zeros((0, len(symbols), 3))
-    return Trajectory(np.array(cells).reshape(-1, 3, 3), positions, symbols, (True, True, True), header["comment"])
+    positions = np.concatenate(frames) if frames else np.zeros((0, len(symbols), 3))
+    cells = np.concatenate(cells) if cells else np.zeros((0, 3, 3))
+    return Trajectory(cells, positions, symbols, (True, True, True), header["comment"])
+
+
+def _whole_frames(lines, st, cells, frames):
+    """Reads the fixed-cell frames that the native scanner finds from
+    lines' position (after the first header) in one native call, appends
+    their cells and positions as arrays and moves lines after them; the
+    frames after (a variable-cell header, a frame cut short, a line the
+    scanner leaves to the reader) are left to xdatcar_frame. Nothing is
+    read when a block fails: the frames are then read one by one, so that
+    the error names its line."""
+    starts, blocks, _, start_lines, _, kinds, stop, stop_line, _ = _reader.scan_xdatcar(
+        lines.data, lines.pos, lines.lineno + 1, st.n)
+    variable = np.flatnonzero(kinds == 3)
+    if variable.size:
+        # Up to the first frame with a header of its own (blank lines before
+        # it do not change how it reads).
+        v = variable[0]
+        blocks, kinds = blocks[:v], kinds[:v]
+        stop, stop_line = int(starts[v]), int(start_lines[v])
+    if not len(blocks):
+        return
+    try:
+        frac = _reader.parse_xdatcar_frames(lines.data, blocks, st.n)
+    except ValueError:
+        return
+    for k in np.flatnonzero(kinds == 1).tolist():
+        frac[k] = np.linalg.solve(st.cell.T, (frac[k] * st.axis_scale).T).T
+    st.frame = len(blocks)
+    st.symbols = _expand(st.names, st.counts)
+    st.blank_separated = bool((kinds == 2).any())
+    lines.seek(stop, stop_line - 1)
+    cells.append(np.repeat(st.cell[None], len(blocks), axis=0))
+    frames.append(frac)
 
 
 # The most atoms the header of a file without frames may announce: its
@@ -374,62 +414,94 @@ def read_xdatcar(path, *, strict=False):
 _MOST_ATOMS_WITHOUT_FRAMES = 10_000_000
 
 
-def _xdatcar_frames(lines, strict=False, header=None):
+class XdatcarState:
+    """What reading the next XDATCAR frame needs from the header and the
+    frames before it: the header's comment, cell, axis scale, names and
+    counts (the latest variable-cell header's cell, scale and count line),
+    the atom count n, the symbols (None until a frame is read), how many
+    frames were read and whether they came after blank lines."""
+
+    __slots__ = ("comment", "cell", "axis_scale", "names", "counts", "counts_no", "n", "symbols", "frame",
+                 "blank_separated")
+
+    def __init__(self, comment, cell, axis_scale, names, counts, counts_no):
+        self.comment, self.cell, self.axis_scale = comment, cell, axis_scale
+        self.names, self.counts, self.counts_no = names, counts, counts_no
+        self.n = sum(counts)
+        self.symbols = None
+        self.frame = 0
+        self.blank_separated = False
+
+
+def xdatcar_start(lines):
+    """The state after the first header, read from lines."""
+    comment, cell, axis_scale, names, counts, counts_no, _ = _read_header(lines, "XDATCAR")
+    return XdatcarState(comment, cell, axis_scale, names, counts, counts_no)
+
+
+def xdatcar_frame(lines, st, after_blank=False):
+    """Reads the next frame of lines: (cell, fractional positions), or None
+    when only blank lines are left; raises the frame's FormatError.
+    after_blank: blank lines came just before lines' position."""
+    path = lines.path
+    skipped = lines.skip_blank() or after_blank
+    if lines.peek() is None:
+        return None
+    if FRAME_LINE.match(lines.peek()):
+        line = need_comment(lines, "a 'Direct configuration=' line")
+    elif st.frame == 0 and skipped:
+        st.blank_separated = True
+        line = "Direct"
+    elif st.blank_separated and skipped:
+        line = "Direct"
+    elif st.frame == 0:
+        line = need_comment(lines, "a 'Direct configuration=' line")
+        raise FormatError(path, lines.lineno, f"expected a 'Direct configuration=' line, got {line.strip()!r}")
+    else:
+        # A header before this frame: the variable-cell form.
+        header_at = lines.lineno + 1
+        _, st.cell, st.axis_scale, names_k, counts_k, st.counts_no, _ = _read_header(lines, "XDATCAR")
+        if sum(counts_k) != st.n or _expand(names_k, counts_k) != st.symbols:
+            raise FormatError(path, header_at, f"the header of frame {st.frame + 1} lists other atoms "
+                                               f"({' '.join(map(str, counts_k))}) than the first header")
+        line = need_comment(lines, "a 'Direct configuration=' line")
+        if not FRAME_LINE.match(line):
+            raise FormatError(path, lines.lineno,
+                              f"expected a 'Direct configuration=' line, got {line.strip()!r}")
+    check_count(lines, st.n, st.counts_no)
+    values = read_coords(lines, st.n, f"coordinate lines in frame {st.frame + 1}")
+    if st.symbols is None:
+        st.symbols = _expand(st.names, st.counts)
+    if _is_cartesian(line):
+        values = np.linalg.solve(st.cell.T, (values * st.axis_scale).T).T
+    st.frame += 1
+    return st.cell, values
+
+
+def _xdatcar_frames(lines, strict=False, header=None, state=None):
     """Yields (cell, fractional positions, symbols, comment) per frame; a cut
     inside a frame ends the frames with a warning (see cut_short). header,
     a dict, gets the symbols and comment of the first header once the
-    frames are read."""
+    frames are read. state: go on from there (lines at a frame's start)
+    instead of reading the first header."""
     path = lines.path
-    comment, cell, axis_scale, names, counts, counts_no, _ = _read_header(lines, "XDATCAR")
-    n = sum(counts)
-    symbols = None  # spelled out once the first frame shows the count is real
-    frame = 0
-    blank_separated = False  # frames after blank lines, not configuration lines
+    st = xdatcar_start(lines) if state is None else state
     while True:
         try:
-            skipped = lines.skip_blank()
-            if lines.peek() is None:
-                break
-            if FRAME_LINE.match(lines.peek()):
-                line = need_comment(lines, "a 'Direct configuration=' line")
-            elif frame == 0 and skipped:
-                blank_separated = True
-                line = "Direct"
-            elif blank_separated and skipped:
-                line = "Direct"
-            elif frame == 0:
-                line = need_comment(lines, "a 'Direct configuration=' line")
-                raise FormatError(path, lines.lineno, f"expected a 'Direct configuration=' line, got {line.strip()!r}")
-            else:
-                # A header before this frame: the variable-cell form.
-                header_at = lines.lineno + 1
-                _, cell, axis_scale, names_k, counts_k, counts_no, _ = _read_header(lines, "XDATCAR")
-                if sum(counts_k) != n or _expand(names_k, counts_k) != symbols:
-                    raise FormatError(path, header_at, f"the header of frame {frame + 1} lists other atoms "
-                                                       f"({' '.join(map(str, counts_k))}) than the first header")
-                line = need_comment(lines, "a 'Direct configuration=' line")
-                if not FRAME_LINE.match(line):
-                    raise FormatError(path, lines.lineno,
-                                      f"expected a 'Direct configuration=' line, got {line.strip()!r}")
-            check_count(lines, n, counts_no)
-            first = lines.lineno + 1
-            block = take_block(lines, n, f"coordinate lines in frame {frame + 1}")
-            values = parse_coords(block, path, first)
+            got = xdatcar_frame(lines, st)
         except FormatError as e:
-            cut_short(e, lines, frame, strict)
+            cut_short(e, lines, st.frame, strict)
             break
-        if symbols is None:
-            symbols = _expand(names, counts)
-        if _is_cartesian(line):
-            values = np.linalg.solve(cell.T, (values * axis_scale).T).T
-        frame += 1
-        yield cell, values, symbols, comment
+        if got is None:
+            break
+        yield got[0], got[1], st.symbols, st.comment
     if header is not None:
+        symbols = st.symbols
         if symbols is None:
-            if n > _MOST_ATOMS_WITHOUT_FRAMES:
-                raise FormatError(path, counts_no, f"{n} atoms and no frame: the count is wrong")
-            symbols = _expand(names, counts)
-        header.update(symbols=symbols, comment=comment)
+            if st.n > _MOST_ATOMS_WITHOUT_FRAMES:
+                raise FormatError(path, st.counts_no, f"{st.n} atoms and no frame: the count is wrong")
+            symbols = _expand(st.names, st.counts)
+        header.update(symbols=symbols, comment=st.comment)
 
 
 def write_xdatcar(path, frames, *, exact=True):

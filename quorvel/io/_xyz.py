@@ -5,18 +5,17 @@ comment line; see _extxyz), read and written."""
 from __future__ import annotations
 
 import dataclasses
-import os
 import re
 
 import numpy as np
 
 from .. import _ledgra
-from ._blocks import exact_rows, parse_xyz
+from ._blocks import exact_rows, read_xyz_atoms
 from ._errors import FormatError, cut_short
 from ._extxyz import DEFAULT_PROPERTIES, atom_lines, header_text, properties_text, read_columns, read_header
 from ._extxyz import split_comment
 from ._fields import INT, check_comment, number
-from ._files import Lines, check_count, need_comment, open_text, take_block, write_text
+from ._files import check_count, need_comment, open_lines, write_text
 from ._files import strict as strict_text
 from ._model import Structure, same_values
 
@@ -45,8 +44,8 @@ def iter_xyz(path, *, strict=False):
     file and line; with ``strict`` the cut is a FormatError instead. A file
     cut short in its first frame is a FormatError either way: it holds no
     frame at all."""
-    with open_text(path) as f:
-        yield from _xyz_frames(Lines(f, os.fspath(path)), strict)
+    with open_lines(path) as lines:
+        yield from _xyz_frames(lines, strict)
 
 
 def read_xyz(path, *, strict=False):
@@ -55,52 +54,61 @@ def read_xyz(path, *, strict=False):
     return list(iter_xyz(path, strict=strict))
 
 
-def _xyz_frames(lines, strict=False):
-    path = lines.path
-    frame = 0
+def _xyz_frames(lines, strict=False, frame=0):
+    """Yields the Structures of lines from frame number `frame` on (lines
+    at its start)."""
     while True:
         if lines.at_end():
             if frame == 0:
-                raise FormatError(path, None, "the file is empty: expected an XYZ atom count")
+                raise FormatError(lines.path, None, "the file is empty: expected an XYZ atom count")
             return
         try:
-            line = lines.next()
-            strict_text(path, lines.lineno, line)
-            tokens = line.split()
-            if len(tokens) != 1 or not INT.fullmatch(tokens[0]):
-                raise FormatError(path, lines.lineno, f"expected the number of atoms of frame {frame + 1} "
-                                                      f"(a whole number alone on its line), got {line.strip()!r}")
-            n = int(tokens[0])
-            count_no = lines.lineno
-            comment = need_comment(lines, f"the comment line of frame {frame + 1}")
-            comment_no = lines.lineno
-            check_count(lines, n, count_no)
-            first = lines.lineno + 1
-            block = take_block(lines, n, f"atom lines in frame {frame + 1}")
+            parts = xyz_frame(lines, frame)
         except FormatError as e:
             # A file without one whole frame holds nothing to read, cut or
             # not: an error, as an empty file is.
             cut_short(e, lines, frame, strict or frame == 0)
             return
-        pairs = split_comment(comment)
-        header = None if pairs is None else read_header(pairs, path, comment_no)
-        try:
-            if header is not None and header.properties is not None:
-                symbols, positions, arrays = read_columns(block, n, header.properties, path, first, comment_no)
-            else:
-                symbols, positions = parse_xyz(block, path, first)
-                arrays = {}
-        except FormatError as e:
-            cut_short(e, lines, frame, strict or frame == 0)
-            return
         frame += 1
-        if header is None:
-            cell, pbc = _extended_cell(comment, path, comment_no)
-            yield Structure(cell, positions, symbols, pbc, None, comment)
-            continue
-        cell = header.cell if header.cell is not None else np.zeros((3, 3))
-        pbc = header.pbc if header.pbc is not None else (header.cell is not None,) * 3
-        yield Structure._checked(cell, positions, symbols, pbc, comment, header.info, arrays)
+        yield xyz_structure(lines.path, *parts)
+
+
+def xyz_frame(lines, frame):
+    """Reads frame number `frame` (counted from 0) from lines, at its count
+    line: (comment, its line number, its extended-XYZ header or None,
+    symbols, positions, arrays), or the frame's FormatError."""
+    path = lines.path
+    line = lines.next()
+    strict_text(path, lines.lineno, line)
+    tokens = line.split()
+    if len(tokens) != 1 or not INT.fullmatch(tokens[0]):
+        raise FormatError(path, lines.lineno, f"expected the number of atoms of frame {frame + 1} "
+                                              f"(a whole number alone on its line), got {line.strip()!r}")
+    n = int(tokens[0])
+    count_no = lines.lineno
+    comment = need_comment(lines, f"the comment line of frame {frame + 1}")
+    comment_no = lines.lineno
+    check_count(lines, n, count_no)
+    pairs = split_comment(comment)
+    header = None if pairs is None else read_header(pairs, path, comment_no)
+    what = f"atom lines in frame {frame + 1}"
+    if header is not None and header.properties is not None:
+        symbols, positions, arrays = read_columns(lines, n, header.properties, what, comment_no)
+    else:
+        symbols, positions = read_xyz_atoms(lines, n, what)
+        arrays = {}
+    return comment, comment_no, header, symbols, positions, arrays
+
+
+def xyz_structure(path, comment, comment_no, header, symbols, positions, arrays):
+    """The Structure of a frame read by xyz_frame: its cell, periodicity and
+    info from an extended-XYZ comment."""
+    if header is None:
+        cell, pbc = _extended_cell(comment, path, comment_no)
+        return Structure(cell, positions, symbols, pbc, None, comment)
+    cell = header.cell if header.cell is not None else np.zeros((3, 3))
+    pbc = header.pbc if header.pbc is not None else (header.cell is not None,) * 3
+    return Structure._checked(cell, positions, symbols, pbc, comment, header.info, arrays)
 
 
 def _extended_cell(comment, path, line):

@@ -40,6 +40,30 @@ struct LineList {
 };
 [[nodiscard]] bool to_line_list(PyObject* obj, LineList& out) noexcept;
 
+// The bytes of an object that supports the buffer protocol (bytes,
+// bytearray, memoryview, mmap), held for the argument's lifetime: while the
+// buffer is held its owner can neither resize nor close it, so the bytes may
+// be read with the interpreter lock released.
+class BytesArg {
+public:
+    BytesArg() = default;
+    BytesArg(const BytesArg&) = delete;
+    BytesArg& operator=(const BytesArg&) = delete;
+    ~BytesArg() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    [[nodiscard]] std::string_view text() const noexcept {
+        return held_ ? std::string_view(static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len))
+                     : std::string_view();
+    }
+
+private:
+    friend bool to_bytes(PyObject* obj, BytesArg& out) noexcept;
+    Py_buffer view_{};
+    bool held_ = false;
+};
+[[nodiscard]] bool to_bytes(PyObject* obj, BytesArg& out) noexcept;
+
 enum class DType { float64, int64, boolean };
 
 // A read-only view of a NumPy array of the given dtype, holding a reference
