@@ -18,7 +18,7 @@ with open(f"{build}/db/compile_commands.json", "w") as f:
     json.dump(commands, f)
 PY
 
-files=(binding/src/*.cpp proxor/*.cpp proxor/src/*.cpp ledgra/module.cpp ledgra/extxyz_module.cpp)
+files=(binding/src/*.cpp proxor/*.cpp proxor/src/*.cpp ledgra/*.cpp)
 for f in ledgra/src/*.cpp; do
     # The case tables are generated data.
     [ "$f" = ledgra/src/unicode_case.cpp ] || files+=("$f")
