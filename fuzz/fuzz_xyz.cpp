@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "blocks.hpp"
+#include "frame_scan.hpp"
 #include "quorvel/native/text_sink.hpp"
 #include "xyz.hpp"
 
@@ -152,9 +153,38 @@ void check_parse(const std::vector<std::string_view>& lines) {
 
 }  // namespace
 
+// The same lines as a file's bytes (each ended by '\n', after a header
+// line) must parse as the list does: the same error, or the same symbols and
+// bits. Bytes that a text stream could not hold as these lines (a '\r', or
+// not UTF-8) are refused by text_block_at, and then read as a list anyway.
+void check_bytes(const std::vector<std::string_view>& lines) {
+    std::string file = "12\n";
+    for (const std::string_view line : lines) {
+        if (line.find('\n') != std::string_view::npos) return;
+        file.append(line);
+        file.push_back('\n');
+    }
+    const auto block = quorvel::ledgra::text_block_at(file, 3, lines.size());
+    if (!block) return;
+    FZ_CHECK(block->rows == lines.size() && block->text.size() == file.size() - 3, "text_block_at's block");
+    const auto got = quorvel::ledgra::parse_xyz_block_bytes(*block);
+    const auto want = quorvel::ledgra::parse_xyz_block(lines);
+    FZ_CHECK(got.has_value() == want.has_value(), "the bytes and the lines disagree on whether the block parses");
+    if (!want) {
+        FZ_CHECK(got.error().message == want.error().message,
+                 "from bytes: " + fz::failure_text(got.error()) + ", from lines: " + fz::failure_text(want.error()));
+        return;
+    }
+    FZ_CHECK(symbols_of(*got) == symbols_of(*want), "the bytes give other symbols than the lines");
+    for (std::size_t k = 0; k < want->positions.size(); ++k)
+        FZ_CHECK(fz::same(got->positions[k], want->positions[k]),
+                 "from bytes, position " + std::to_string(k) + " is " + fz::show(got->positions[k]));
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const fz::BlockInput in = fz::decode_block_input(data, size);
     check_parse(in.lines);
+    check_bytes(in.lines);
 
     // The formatter: the lines themselves as symbols (any bytes), raw values.
     const unsigned o = in.options;
