@@ -12,7 +12,7 @@ import sys
 import numpy as np
 import pytest
 
-from quorvel import _extxyz, _ledgra, io
+from quorvel import _ledgra, _reader, io
 
 # Every type, counts above 1, quoted values with escapes, two frames of
 # different sizes, a triclinic cell, and a frame with pbc but no lattice.
@@ -159,24 +159,24 @@ def test_native_values_equal_the_xyz_block_parser(tmp_path):
 def test_native_entry_reads_bytes_and_mmap_at_an_offset(tmp_path):
     body = b"Fe 1 2 3 7 T\nO 4 5 6 -1 F\n"
     data = b"junk\n" + body + b"rest"
-    end, columns = _extxyz.parse_columns(data, 5, 2, "species:S:1:pos:R:3:n:I:1:m:L:1", "species")
+    end, columns = _reader.parse_columns(data, 5, 2, "species:S:1:pos:R:3:n:I:1:m:L:1", "species")
     assert end == 5 + len(body)
     assert [(c[0], c[1]) for c in columns] == [("species", "S"), ("pos", "R"), ("n", "I"), ("m", "L")]
     p = tmp_path / "b.bin"
     p.write_bytes(data)
     with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
-        end2, mapped = _extxyz.parse_columns(m, 5, 2, "species:S:1:pos:R:3:n:I:1:m:L:1", "species")
+        end2, mapped = _reader.parse_columns(m, 5, 2, "species:S:1:pos:R:3:n:I:1:m:L:1", "species")
     assert end2 == end and mapped[2][2].tolist() == [7, -1] and mapped[3][2].tolist() == [True, False]
     np.testing.assert_array_equal(mapped[1][2], columns[1][2])
 
 
 def test_native_faults_are_data():
     with pytest.raises(ValueError) as info:
-        _extxyz.parse_columns(b"H 0 0 0 1 2\nH 0 0 0 1 x\n", 0, 2, "species:S:1:pos:R:3:v:I:2")
+        _reader.parse_columns(b"H 0 0 0 1 2\nH 0 0 0 1 x\n", 0, 2, "species:S:1:pos:R:3:v:I:2")
     e = info.value
     assert (e.line, e.property, e.item, e.field, e.expected) == (1, "v", 1, "x", "integer")
     with pytest.raises(ValueError) as info:
-        _extxyz.parse_columns(b"H 0 0 0\n", 0, 1, "species:S:1:pos:R")
+        _reader.parse_columns(b"H 0 0 0\n", 0, 1, "species:S:1:pos:R")
     assert info.value.expected == "properties"
 
 

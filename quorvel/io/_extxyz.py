@@ -1,6 +1,6 @@
 """Extended XYZ: the key=value comment line (cell, periodicity, per-frame
 values and the Properties of the atom columns), read and written, and the
-typed atom columns through quorvel._extxyz.
+typed atom columns through quorvel._reader.
 
 A comment line is extended when it splits, from end to end, into pairs
 ``key=value`` and lone keys, at least one of them a pair. A key is a word
@@ -26,7 +26,7 @@ import re
 
 import numpy as np
 
-from .. import _elements, _extxyz
+from .. import _elements, _reader
 from ._errors import FormatError
 from ._fields import number
 from ._files import ByteLines, strict, take_block
@@ -267,7 +267,7 @@ def read_columns(lines, n, properties, what, comment_line):
     path = lines.path
     columns = None
     if isinstance(lines, ByteLines):
-        got = lines.block(n, lambda data, at: _flipped(_extxyz.parse_columns(data, at, n, properties, "species")))
+        got = lines.block(n, lambda data, at: _flipped(_reader.parse_columns(data, at, n, properties, "species")))
         if got is not None:
             columns = got[0]
     if columns is None:
@@ -281,7 +281,7 @@ def read_columns(lines, n, properties, what, comment_line):
                 strict(path, first_line + k, line)
             raise
         try:
-            _, columns = _extxyz.parse_columns(data, 0, n, properties, "species")
+            _, columns = _reader.parse_columns(data, 0, n, properties, "species")
         except ValueError as e:
             if getattr(e, "expected", None) == "properties":
                 raise FormatError(path, comment_line, f"bad Properties={properties!r}: {e}") from None
@@ -462,4 +462,4 @@ def atom_lines(s, exact):
         if t == "I" and a.dtype.kind == "u" and a.size and a.max() > INT64[1]:
             raise ValueError(f"array {name!r}: integers beyond 64 bits")
         columns.append(np.ascontiguousarray(a2, dtype=dtype))
-    return _extxyz.format_columns(n, "".join(types), columns, exact)
+    return _reader.format_columns(n, "".join(types), columns, exact)
