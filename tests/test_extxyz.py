@@ -355,6 +355,30 @@ def test_values_that_would_not_read_back_are_refused(tmp_path, info, arrays, wor
     assert not p.exists()
 
 
+@pytest.mark.parametrize("arrays", [
+    [{"q": np.array([1.5, 2.5])}, {"q": np.array([1, 2])}, {"q": np.array([[1.5, 0], [2.5, 0]])},
+     {"q": np.array([True, False])}, {"q": np.array(["a", "b"])}, {"q": np.array([1.5, 2.5])}],
+    [{"a": np.zeros(2), "b": np.ones(2)}, {"b": np.ones(2), "a": np.zeros(2)}, {"a": np.zeros(2)}],
+])
+def test_each_frame_says_its_own_properties_and_strings(tmp_path, arrays):
+    # Frames of one file whose arrays share names but not types, counts or
+    # order, and str values met again: each line says its own frame.
+    frames = [io.Structure(np.eye(3) * 4, [[0, 0, 0], [1, 1, 1]], ["H", "O"], (True,) * 3,
+                           info={"kind": ["bulk", "x y", "bulk"][k % 3]}, arrays=a) for k, a in enumerate(arrays)]
+    p = str(tmp_path / "m.xyz")
+    io.write_xyz(p, frames)
+    back = io.read_xyz(p)
+    for r, s in zip(back, frames):
+        assert r == dataclasses.replace(s, comment=r.comment)
+        assert [(k, v.dtype.kind, v.shape) for k, v in r.arrays.items()] == \
+            [(k, v.dtype.kind, v.shape) for k, v in s.arrays.items()]
+    # A str refused once is refused again (nothing of it is kept).
+    bad = io.Structure(np.zeros((3, 3)), np.zeros((1, 3)), ["H"], (False,) * 3, info={"kind": "1.5"})
+    for _ in range(2):
+        with pytest.raises(ValueError, match="would read back as a float"):
+            io.write_xyz(p, [frames[0], bad])
+
+
 def test_inexact_writing_keeps_fifteen_decimals(tmp_path):
     s = io.Structure(np.zeros((3, 3)), [[0.1 + 0.2, 0, 0]], ["H"], (False,) * 3,
                      arrays={"f": np.array([0.1 + 0.2])})

@@ -156,15 +156,17 @@ def _numbers(text, items):
     routines."""
     if "_" in text or not text.isascii():
         return None
+    # Only a first item that is an integer can start a list of them.
+    if _INT.fullmatch(items[0]):
+        try:
+            ints = list(map(int, items))
+        except ValueError:
+            pass
+        else:
+            if INT64[0] <= min(ints) and max(ints) <= INT64[1]:
+                return np.array(ints, dtype=np.int64)
     try:
-        ints = [int(t) for t in items]
-    except ValueError:
-        pass
-    else:
-        if INT64[0] <= min(ints) and max(ints) <= INT64[1]:
-            return np.array(ints, dtype=np.int64)
-    try:
-        return np.array([float(t) for t in items], dtype=np.float64)
+        return np.array(list(map(float, items)), dtype=np.float64)
     except ValueError:
         return None
 
@@ -191,12 +193,16 @@ def read_header(pairs, path, line):
     FormatError naming path and line for a bad cell, pbc or Properties, or a
     key given twice."""
     h = Header()
+    info = h.info
     seen = set()
     for key, value in pairs:
-        folded = "pbc" if _is_pbc(key) else key
+        folded = "pbc" if key.lower() == "pbc" else key
         if folded in seen:
             raise FormatError(path, line, f"the key {key!r} is given twice in the comment line")
         seen.add(folded)
+        if folded not in _HEADER_KEYS:
+            info[key] = typed_value(value)
+            continue
         text = "" if value is None else value[0]
         if key == "Lattice":
             items = text.split()
@@ -209,13 +215,15 @@ def read_header(pairs, path, line):
             if len(flags) != 3 or any(f.upper() not in ("T", "F", "TRUE", "FALSE") for f in flags):
                 raise FormatError(path, line, f"expected three T/F flags in pbc=\"...\", got {text!r}")
             h.pbc = tuple(f.upper().startswith("T") for f in flags)
-        elif key == "Properties":
+        else:
             if value is None:
                 raise FormatError(path, line, "Properties has no value: expected name:type:count:...")
             h.properties = text
-        else:
-            h.info[key] = typed_value(value)
     return h
+
+
+# The keys read_header reads itself (any case of pbc folded to "pbc").
+_HEADER_KEYS = frozenset(("Lattice", "pbc", "Properties"))
 
 
 def _flipped(result):
@@ -365,6 +373,18 @@ def _real_text(v):
 def value_text(key, v):
     """The text of info value v as written after "key=", reading back as v
     (same type and value); ValueError for a value that would not."""
+    # The usual values first: a Python float, and a str met before.
+    kind = type(v)
+    if kind is float:
+        return repr(v)
+    if kind is str:
+        text = _STRINGS.get(v)
+        if text is not None:
+            return text
+        text = _string_text(key, v)
+        if len(_STRINGS) < 4096:
+            _STRINGS[v] = text
+        return text
     if isinstance(v, (bool, np.bool_)):
         return "T" if v else "F"
     if isinstance(v, (int, np.integer)):
@@ -372,14 +392,7 @@ def value_text(key, v):
     if isinstance(v, (float, np.floating)):
         return _real_text(v)
     if isinstance(v, str):
-        if "\n" in v or "\r" in v:
-            raise ValueError(f"info {key!r} cannot be written to an XYZ file: its string holds a line break")
-        text = v if _WORD.fullmatch(v) else _quote(v)
-        back = typed_value((v, text != v))
-        if not isinstance(back, str) or back != v:
-            raise ValueError(f"info {key!r}: the string {v!r} would read back as a "
-                             f"{type(back).__name__}, not a string")
-        return text
+        return _string_text(key, v)
     if isinstance(v, np.ndarray):
         if v.ndim != 1 or len(v) < 2 or v.dtype.kind not in "fiub":
             raise ValueError(f"info {key!r} cannot be written to an XYZ file: an array must be 1-D with at "
@@ -396,6 +409,22 @@ def value_text(key, v):
                      "float, bool, str or 1-D array")
 
 
+# The written form of each str info value met so far (config types and the
+# like repeat).
+_STRINGS = {}
+
+
+def _string_text(key, v):
+    if "\n" in v or "\r" in v:
+        raise ValueError(f"info {key!r} cannot be written to an XYZ file: its string holds a line break")
+    text = v if _WORD.fullmatch(v) else _quote(v)
+    back = typed_value((v, text != v))
+    if not isinstance(back, str) or back != v:
+        raise ValueError(f"info {key!r}: the string {v!r} would read back as a "
+                         f"{type(back).__name__}, not a string")
+    return text
+
+
 _RESERVED = ("Lattice", "Properties")
 
 
@@ -405,9 +434,11 @@ def header_text(s, plain):
     order; `plain`, a free-text comment that is not extended, is kept as
     comment="..." unless info has that key."""
     parts = []
-    if s.cell.any():
-        parts.append('Lattice="' + " ".join(map(repr, s.cell.ravel().tolist())) + '"')
-    if s.cell.any() or any(s.pbc):
+    cell = s.cell.ravel().tolist()
+    has_cell = any(cell)
+    if has_cell:
+        parts.append('Lattice="' + " ".join(map(repr, cell)) + '"')
+    if has_cell or any(s.pbc):
         parts.append('pbc="' + " ".join("T" if p else "F" for p in s.pbc) + '"')
     if s.arrays:
         parts.append("Properties=" + properties_text(s))
@@ -429,6 +460,23 @@ def _array_type(name, a):
 
 
 def properties_text(s):
+    key = tuple((name, a.dtype.kind, a.shape[1] if a.ndim > 1 else 1) for name, a in s.arrays.items()
+                if type(name) is str)
+    if len(key) == len(s.arrays):
+        text = _PROPERTIES.get(key)
+        if text is not None:
+            return text
+    text = _properties_text(s)
+    if len(key) == len(s.arrays) and len(_PROPERTIES) < 4096:
+        _PROPERTIES[key] = text
+    return text
+
+
+# The Properties text of each set of arrays (names, kinds, counts) met so far.
+_PROPERTIES = {}
+
+
+def _properties_text(s):
     parts = ["species:S:1", "pos:R:3"]
     for name, a in s.arrays.items():
         if not isinstance(name, str) or not _WORD.fullmatch(name) or ":" in name:
