@@ -233,6 +233,37 @@ def test_bad_comment_lines(tmp_path, comment, reason):
     assert (info.value.line, info.value.reason) == (2, reason)
 
 
+FRAME = '2\nLattice="4 0 0 0 4 0 0 0 4" Properties=species:S:1:pos:R:3:f:R:1 e=-1.5 kind=bulk\nH 0 0 0 1\nO 1 1 1 2\n'
+
+
+@pytest.mark.parametrize("tail, line, reason", [
+    ("2\nProperties=species:S:1:pos:R:3:f:R:1\nH 0 0 0 1\nO 1 1 1 x\n", 18,
+     "expected a real number for property 'f', got 'x'"),
+    ('1\nLattice="1 0 0" e=1\nH 0 0 0\n', 16, "expected nine numbers in Lattice=\"...\", got '1 0 0'"),
+    ("1\nProperties=species:S:1:pos:R:3\n", 17, "file is truncated: expected 1 atom lines in frame 4, "
+                                               "the file ends after 0"),
+    ("x\ncomment\nH 0 0 0\n", 15, "expected the number of atoms of frame 4 (a whole number alone on its line), "
+                                  "got 'x'"),
+    ("1 2\ncomment\nH 0 0 0\n", 15, "expected the number of atoms of frame 4 (a whole number alone on its line), "
+                                    "got '1 2'"),
+    ("1\ne=1 e=2\nH 0 0 0\n", 16, "the key 'e' is given twice in the comment line"),
+])
+@pytest.mark.parametrize("newline", ["\n", "\r\n"])
+def test_a_fault_after_good_frames_names_its_line(tmp_path, tail, line, reason, newline):
+    # Three good frames (blank lines between two), then a faulty one: the
+    # good frames read from the bytes hand the fault to the line reader.
+    text = FRAME + "\n\n" + FRAME + FRAME + tail
+    p = tmp_path / "f.xyz"
+    p.write_bytes(text.replace("\n", newline).encode())
+    with pytest.raises(io.FormatError) as info:
+        io.read_xyz(str(p), strict=True)
+    assert (info.value.line, info.value.reason) == (line, reason)
+    good = io.read_xyz(write(tmp_path, "g.xyz", FRAME + "\n\n" + FRAME + FRAME + "1\nplain\nH 0 0 0\n" + FRAME))
+    assert [len(s) for s in good] == [2, 2, 2, 1, 2]
+    assert [s.info for s in good][::2] == [{"e": -1.5, "kind": "bulk"}] * 3
+    assert good[3].comment == "plain" and good[4].arrays["f"].tolist() == [1.0, 2.0]
+
+
 def test_atomic_number_that_is_no_element(tmp_path):
     p = write(tmp_path, "z.xyz", "1\nProperties=Z:I:1:pos:R:3\n0 0 0 0\n")
     with pytest.raises(io.FormatError, match=r"line 2: atomic number 0 in Z is no element"):

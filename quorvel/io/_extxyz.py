@@ -296,6 +296,12 @@ def read_columns(lines, n, properties, what, comment_line):
             if getattr(e, "line", None) is None:
                 raise
             raise FormatError(path, first_line + e.line, _reason(e, _layout_names(properties))) from None
+    return named_columns(columns, n, properties, path, comment_line)
+
+
+def named_columns(columns, n, properties, path, comment_line):
+    """(symbols, positions, arrays) of parse_columns's columns of n rows
+    (see read_columns)."""
     symbols = positions = z = None
     arrays = {}
     for name, kind, values in columns:
