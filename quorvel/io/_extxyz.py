@@ -209,12 +209,12 @@ def read_header(pairs, path, line):
             values = _numbers(text, items) if len(items) == 9 else None
             if values is None:
                 raise FormatError(path, line, f"expected nine numbers in Lattice=\"...\", got {text!r}")
-            h.cell = values.astype(np.float64).reshape(3, 3)
+            h.cell = (values if values.dtype == np.float64 else values.astype(np.float64)).reshape(3, 3)
         elif folded == "pbc":
-            flags = text.split()
-            if len(flags) != 3 or any(f.upper() not in ("T", "F", "TRUE", "FALSE") for f in flags):
+            flags = tuple(_FLAGS.get(f.upper()) for f in text.split())
+            if len(flags) != 3 or None in flags:
                 raise FormatError(path, line, f"expected three T/F flags in pbc=\"...\", got {text!r}")
-            h.pbc = tuple(f.upper().startswith("T") for f in flags)
+            h.pbc = flags
         else:
             if value is None:
                 raise FormatError(path, line, "Properties has no value: expected name:type:count:...")
@@ -224,6 +224,8 @@ def read_header(pairs, path, line):
 
 # The keys read_header reads itself (any case of pbc folded to "pbc").
 _HEADER_KEYS = frozenset(("Lattice", "pbc", "Properties"))
+# A pbc flag, in upper case.
+_FLAGS = {"T": True, "F": False, "TRUE": True, "FALSE": False}
 
 
 def _flipped(result):
