@@ -5,6 +5,7 @@ property, exact writing and round trips, and what convert carries."""
 import copy
 import dataclasses
 import mmap
+import os
 import pickle
 import subprocess
 import sys
@@ -510,3 +511,17 @@ def test_convert_of_plain_files_says_nothing(tmp_path):
     write(tmp_path, "in.xyz", '1\nLattice="3 0 0 0 3 0 0 0 3"\nSi 0 0 0\n')
     r = run("convert", "in.xyz", "POSCAR", cwd=tmp_path)
     assert r.returncode == 0 and r.stderr == ""
+
+
+def test_pages_read_go_back_while_frames_are_read(tmp_path, monkeypatch):
+    # The frames read straight from a memory map give its pages back as the
+    # reading goes on, as the blocks read one by one do.
+    from quorvel.io import _files, _xyz
+    monkeypatch.setattr(_files.ByteLines, "RELEASE", mmap.PAGESIZE)
+    p = write(tmp_path, "many.xyz", FRAME * 400)
+    with _files.open_lines(p) as lines:
+        assert isinstance(lines, _files.ByteLines)
+        frames = list(_xyz._xyz_frames(lines))
+        released = lines._released
+    assert len(frames) == 400 and frames[-1].arrays["f"].tolist() == [1.0, 2.0]
+    assert released >= os.path.getsize(p) - 2 * mmap.PAGESIZE

@@ -157,6 +157,7 @@ def _scanned_frames(lines):
             lines.seek(starts[k + 1], start_lines[k + 1] - 1)
         else:
             lines.seek(_reader.skip_lines(data, at, n)[0], comment_no + n)
+        lines.release()
         yield comment, comment_no, header, symbols, positions, arrays
 
 
