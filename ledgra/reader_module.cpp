@@ -1,7 +1,7 @@
 // quorvel._reader: trajectory files read straight from their bytes (a
 // memory map, bytes, any buffer): the frame scanner and the atom-block
 // parsers of quorvel._ledgra taking a byte offset instead of a list of
-// lines.
+// lines, and the typed columns of extended XYZ frames (reader_extxyz.cpp).
 //
 // Each entry binds and converts its arguments with the lock held, holds the
 // caller's buffer (which can then be neither closed nor resized), releases
@@ -20,6 +20,7 @@
 #include "quorvel/binding/module.hpp"
 #include "quorvel/binding/results.hpp"
 #include "quorvel/binding/symbol_cache.hpp"
+#include "reader_extxyz.hpp"
 #include "vasp.hpp"
 #include "xyz.hpp"
 
@@ -149,6 +150,7 @@ QUORVEL_CHECK_FUNCTION(k_xyz);
 constexpr FunctionView k_functions[] = {
     k_skip_lines.view(), k_find_lone_cr.view(), k_scan_xdatcar.view(),   k_scan_xyz.view(),
     k_poscar.view(),     k_xdatcar.view(),      k_xdatcar_frames.view(), k_xyz.view(),
+    k_parse_columns.view(), k_format_columns.view(),
 };
 
 bool convert_data(PyObject* obj, const char* name, BytesArg& data) {

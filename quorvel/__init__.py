@@ -11,7 +11,7 @@ lists and threads), ``neighbor_lists`` (batches), ``neighbor_counts``,
 ``map_chunks`` (a function over the frames, on worker processes or a Dask
 cluster) and the RDF, coordination, bonds and clusters of
 ``quorvel.analysis``; the native modules ``quorvel._proxor``, ``quorvel._engine``,
-``quorvel._ledgra``, ``quorvel._reader`` and ``quorvel._extxyz`` are imported
+``quorvel._ledgra`` and ``quorvel._reader`` are imported
 only when one of them is first used.
 """
 

@@ -5,6 +5,7 @@ property, exact writing and round trips, and what convert carries."""
 import copy
 import dataclasses
 import mmap
+import os
 import pickle
 import subprocess
 import sys
@@ -12,7 +13,7 @@ import sys
 import numpy as np
 import pytest
 
-from quorvel import _extxyz, _ledgra, io
+from quorvel import _ledgra, _reader, io
 
 # Every type, counts above 1, quoted values with escapes, two frames of
 # different sizes, a triclinic cell, and a frame with pbc but no lattice.
@@ -159,24 +160,24 @@ def test_native_values_equal_the_xyz_block_parser(tmp_path):
 def test_native_entry_reads_bytes_and_mmap_at_an_offset(tmp_path):
     body = b"Fe 1 2 3 7 T\nO 4 5 6 -1 F\n"
     data = b"junk\n" + body + b"rest"
-    end, columns = _extxyz.parse_columns(data, 5, 2, "species:S:1:pos:R:3:n:I:1:m:L:1", "species")
+    end, columns = _reader.parse_columns(data, 5, 2, "species:S:1:pos:R:3:n:I:1:m:L:1", "species")
     assert end == 5 + len(body)
     assert [(c[0], c[1]) for c in columns] == [("species", "S"), ("pos", "R"), ("n", "I"), ("m", "L")]
     p = tmp_path / "b.bin"
     p.write_bytes(data)
     with open(p, "rb") as f, mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ) as m:
-        end2, mapped = _extxyz.parse_columns(m, 5, 2, "species:S:1:pos:R:3:n:I:1:m:L:1", "species")
+        end2, mapped = _reader.parse_columns(m, 5, 2, "species:S:1:pos:R:3:n:I:1:m:L:1", "species")
     assert end2 == end and mapped[2][2].tolist() == [7, -1] and mapped[3][2].tolist() == [True, False]
     np.testing.assert_array_equal(mapped[1][2], columns[1][2])
 
 
 def test_native_faults_are_data():
     with pytest.raises(ValueError) as info:
-        _extxyz.parse_columns(b"H 0 0 0 1 2\nH 0 0 0 1 x\n", 0, 2, "species:S:1:pos:R:3:v:I:2")
+        _reader.parse_columns(b"H 0 0 0 1 2\nH 0 0 0 1 x\n", 0, 2, "species:S:1:pos:R:3:v:I:2")
     e = info.value
     assert (e.line, e.property, e.item, e.field, e.expected) == (1, "v", 1, "x", "integer")
     with pytest.raises(ValueError) as info:
-        _extxyz.parse_columns(b"H 0 0 0\n", 0, 1, "species:S:1:pos:R")
+        _reader.parse_columns(b"H 0 0 0\n", 0, 1, "species:S:1:pos:R")
     assert info.value.expected == "properties"
 
 
@@ -231,6 +232,37 @@ def test_bad_comment_lines(tmp_path, comment, reason):
     with pytest.raises(io.FormatError) as info:
         io.read(p)
     assert (info.value.line, info.value.reason) == (2, reason)
+
+
+FRAME = '2\nLattice="4 0 0 0 4 0 0 0 4" Properties=species:S:1:pos:R:3:f:R:1 e=-1.5 kind=bulk\nH 0 0 0 1\nO 1 1 1 2\n'
+
+
+@pytest.mark.parametrize("tail, line, reason", [
+    ("2\nProperties=species:S:1:pos:R:3:f:R:1\nH 0 0 0 1\nO 1 1 1 x\n", 18,
+     "expected a real number for property 'f', got 'x'"),
+    ('1\nLattice="1 0 0" e=1\nH 0 0 0\n', 16, "expected nine numbers in Lattice=\"...\", got '1 0 0'"),
+    ("1\nProperties=species:S:1:pos:R:3\n", 17, "file is truncated: expected 1 atom lines in frame 4, "
+                                               "the file ends after 0"),
+    ("x\ncomment\nH 0 0 0\n", 15, "expected the number of atoms of frame 4 (a whole number alone on its line), "
+                                  "got 'x'"),
+    ("1 2\ncomment\nH 0 0 0\n", 15, "expected the number of atoms of frame 4 (a whole number alone on its line), "
+                                    "got '1 2'"),
+    ("1\ne=1 e=2\nH 0 0 0\n", 16, "the key 'e' is given twice in the comment line"),
+])
+@pytest.mark.parametrize("newline", ["\n", "\r\n"])
+def test_a_fault_after_good_frames_names_its_line(tmp_path, tail, line, reason, newline):
+    # Three good frames (blank lines between two), then a faulty one: the
+    # good frames read from the bytes hand the fault to the line reader.
+    text = FRAME + "\n\n" + FRAME + FRAME + tail
+    p = tmp_path / "f.xyz"
+    p.write_bytes(text.replace("\n", newline).encode())
+    with pytest.raises(io.FormatError) as info:
+        io.read_xyz(str(p), strict=True)
+    assert (info.value.line, info.value.reason) == (line, reason)
+    good = io.read_xyz(write(tmp_path, "g.xyz", FRAME + "\n\n" + FRAME + FRAME + "1\nplain\nH 0 0 0\n" + FRAME))
+    assert [len(s) for s in good] == [2, 2, 2, 1, 2]
+    assert [s.info for s in good][::2] == [{"e": -1.5, "kind": "bulk"}] * 3
+    assert good[3].comment == "plain" and good[4].arrays["f"].tolist() == [1.0, 2.0]
 
 
 def test_atomic_number_that_is_no_element(tmp_path):
@@ -355,6 +387,30 @@ def test_values_that_would_not_read_back_are_refused(tmp_path, info, arrays, wor
     assert not p.exists()
 
 
+@pytest.mark.parametrize("arrays", [
+    [{"q": np.array([1.5, 2.5])}, {"q": np.array([1, 2])}, {"q": np.array([[1.5, 0], [2.5, 0]])},
+     {"q": np.array([True, False])}, {"q": np.array(["a", "b"])}, {"q": np.array([1.5, 2.5])}],
+    [{"a": np.zeros(2), "b": np.ones(2)}, {"b": np.ones(2), "a": np.zeros(2)}, {"a": np.zeros(2)}],
+])
+def test_each_frame_says_its_own_properties_and_strings(tmp_path, arrays):
+    # Frames of one file whose arrays share names but not types, counts or
+    # order, and str values met again: each line says its own frame.
+    frames = [io.Structure(np.eye(3) * 4, [[0, 0, 0], [1, 1, 1]], ["H", "O"], (True,) * 3,
+                           info={"kind": ["bulk", "x y", "bulk"][k % 3]}, arrays=a) for k, a in enumerate(arrays)]
+    p = str(tmp_path / "m.xyz")
+    io.write_xyz(p, frames)
+    back = io.read_xyz(p)
+    for r, s in zip(back, frames):
+        assert r == dataclasses.replace(s, comment=r.comment)
+        assert [(k, v.dtype.kind, v.shape) for k, v in r.arrays.items()] == \
+            [(k, v.dtype.kind, v.shape) for k, v in s.arrays.items()]
+    # A str refused once is refused again (nothing of it is kept).
+    bad = io.Structure(np.zeros((3, 3)), np.zeros((1, 3)), ["H"], (False,) * 3, info={"kind": "1.5"})
+    for _ in range(2):
+        with pytest.raises(ValueError, match="would read back as a float"):
+            io.write_xyz(p, [frames[0], bad])
+
+
 def test_inexact_writing_keeps_fifteen_decimals(tmp_path):
     s = io.Structure(np.zeros((3, 3)), [[0.1 + 0.2, 0, 0]], ["H"], (False,) * 3,
                      arrays={"f": np.array([0.1 + 0.2])})
@@ -455,3 +511,17 @@ def test_convert_of_plain_files_says_nothing(tmp_path):
     write(tmp_path, "in.xyz", '1\nLattice="3 0 0 0 3 0 0 0 3"\nSi 0 0 0\n')
     r = run("convert", "in.xyz", "POSCAR", cwd=tmp_path)
     assert r.returncode == 0 and r.stderr == ""
+
+
+def test_pages_read_go_back_while_frames_are_read(tmp_path, monkeypatch):
+    # The frames read straight from a memory map give its pages back as the
+    # reading goes on, as the blocks read one by one do.
+    from quorvel.io import _files, _xyz
+    monkeypatch.setattr(_files.ByteLines, "RELEASE", mmap.PAGESIZE)
+    p = write(tmp_path, "many.xyz", FRAME * 400)
+    with _files.open_lines(p) as lines:
+        assert isinstance(lines, _files.ByteLines)
+        frames = list(_xyz._xyz_frames(lines))
+        released = lines._released
+    assert len(frames) == 400 and frames[-1].arrays["f"].tolist() == [1.0, 2.0]
+    assert released >= os.path.getsize(p) - 2 * mmap.PAGESIZE

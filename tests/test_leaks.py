@@ -11,7 +11,7 @@ import sys
 import numpy as np
 import pytest
 
-from quorvel import _engine, _extxyz, _ledgra, _proxor
+from quorvel import _engine, _ledgra, _proxor, _reader
 
 from support import SANITIZED, needs_plain_allocator
 
@@ -113,13 +113,13 @@ CASES = [
     ("format xyz ok", lambda: _ledgra.format_xyz_block_rs(["Fe", "Ωμ"], POS[:2]), None),
     ("format xyz length", lambda: _ledgra.format_xyz_block_rs(["Fe"], POS), ValueError),
     ("format xyz panic", lambda: _ledgra.format_xyz_block_rs(["Fe"], POS[:1, :2]), BaseException),
-    ("extxyz ok", lambda: _extxyz.parse_columns(EXT_BYTES, 0, 2, EXT_LAYOUT, "species"), None),
-    ("extxyz bad line", lambda: _extxyz.parse_columns(EXT_BYTES, 0, 2, "species:S:1:pos:R:3:q:I:1"), ValueError),
-    ("extxyz bad layout", lambda: _extxyz.parse_columns(EXT_BYTES, 0, 2, "species:S:1:pos"), ValueError),
-    ("extxyz not bytes", lambda: _extxyz.parse_columns("text", 0, 2, EXT_LAYOUT), TypeError),
-    ("format extxyz ok", lambda: _extxyz.format_columns(4, "SRIL", [["Fe", "O", "H", "Ωμ"], POS, NUMBERS[:, None],
+    ("extxyz ok", lambda: _reader.parse_columns(EXT_BYTES, 0, 2, EXT_LAYOUT, "species"), None),
+    ("extxyz bad line", lambda: _reader.parse_columns(EXT_BYTES, 0, 2, "species:S:1:pos:R:3:q:I:1"), ValueError),
+    ("extxyz bad layout", lambda: _reader.parse_columns(EXT_BYTES, 0, 2, "species:S:1:pos"), ValueError),
+    ("extxyz not bytes", lambda: _reader.parse_columns("text", 0, 2, EXT_LAYOUT), TypeError),
+    ("format extxyz ok", lambda: _reader.format_columns(4, "SRIL", [["Fe", "O", "H", "Ωμ"], POS, NUMBERS[:, None],
                                                                   POS > 1.0]), None),
-    ("format extxyz rows", lambda: _extxyz.format_columns(3, "SR", [["Fe", "O", "H"], POS]), ValueError),
+    ("format extxyz rows", lambda: _reader.format_columns(3, "SR", [["Fe", "O", "H"], POS]), ValueError),
 ]
 
 ARGUMENTS = [PBC, CELL, POS, NUMBERS, RADII, LINES, XYZ_LINES] + LINES + XYZ_LINES

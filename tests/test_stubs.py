@@ -7,9 +7,9 @@ import os
 import pytest
 
 import quorvel._engine
-import quorvel._extxyz
 import quorvel._ledgra
 import quorvel._proxor
+import quorvel._reader
 from support import INSTALLED_AT
 
 
@@ -29,7 +29,7 @@ def stub_parameters(node):
             for a, d in zip(args.args, defaults)]
 
 
-@pytest.mark.parametrize("module", [quorvel._proxor, quorvel._engine, quorvel._ledgra, quorvel._extxyz], ids=lambda m: m.__name__)
+@pytest.mark.parametrize("module", [quorvel._proxor, quorvel._engine, quorvel._ledgra, quorvel._reader], ids=lambda m: m.__name__)
 def test_stubs_match_text_signatures(module):
     functions, exported = stub_functions(module)
     assert exported == module.__all__

@@ -1,6 +1,6 @@
 """Extended XYZ: the key=value comment line (cell, periodicity, per-frame
 values and the Properties of the atom columns), read and written, and the
-typed atom columns through quorvel._extxyz.
+typed atom columns through quorvel._reader.
 
 A comment line is extended when it splits, from end to end, into pairs
 ``key=value`` and lone keys, at least one of them a pair. A key is a word
@@ -26,7 +26,7 @@ import re
 
 import numpy as np
 
-from .. import _elements, _extxyz
+from .. import _elements, _reader
 from ._errors import FormatError
 from ._fields import number
 from ._files import ByteLines, strict, take_block
@@ -156,15 +156,17 @@ def _numbers(text, items):
     routines."""
     if "_" in text or not text.isascii():
         return None
+    # Only a first item that is an integer can start a list of them.
+    if _INT.fullmatch(items[0]):
+        try:
+            ints = list(map(int, items))
+        except ValueError:
+            pass
+        else:
+            if INT64[0] <= min(ints) and max(ints) <= INT64[1]:
+                return np.array(ints, dtype=np.int64)
     try:
-        ints = [int(t) for t in items]
-    except ValueError:
-        pass
-    else:
-        if INT64[0] <= min(ints) and max(ints) <= INT64[1]:
-            return np.array(ints, dtype=np.int64)
-    try:
-        return np.array([float(t) for t in items], dtype=np.float64)
+        return np.array(list(map(float, items)), dtype=np.float64)
     except ValueError:
         return None
 
@@ -191,31 +193,39 @@ def read_header(pairs, path, line):
     FormatError naming path and line for a bad cell, pbc or Properties, or a
     key given twice."""
     h = Header()
+    info = h.info
     seen = set()
     for key, value in pairs:
-        folded = "pbc" if _is_pbc(key) else key
+        folded = "pbc" if key.lower() == "pbc" else key
         if folded in seen:
             raise FormatError(path, line, f"the key {key!r} is given twice in the comment line")
         seen.add(folded)
+        if folded not in _HEADER_KEYS:
+            info[key] = typed_value(value)
+            continue
         text = "" if value is None else value[0]
         if key == "Lattice":
             items = text.split()
             values = _numbers(text, items) if len(items) == 9 else None
             if values is None:
                 raise FormatError(path, line, f"expected nine numbers in Lattice=\"...\", got {text!r}")
-            h.cell = values.astype(np.float64).reshape(3, 3)
+            h.cell = (values if values.dtype == np.float64 else values.astype(np.float64)).reshape(3, 3)
         elif folded == "pbc":
-            flags = text.split()
-            if len(flags) != 3 or any(f.upper() not in ("T", "F", "TRUE", "FALSE") for f in flags):
+            flags = tuple(_FLAGS.get(f.upper()) for f in text.split())
+            if len(flags) != 3 or None in flags:
                 raise FormatError(path, line, f"expected three T/F flags in pbc=\"...\", got {text!r}")
-            h.pbc = tuple(f.upper().startswith("T") for f in flags)
-        elif key == "Properties":
+            h.pbc = flags
+        else:
             if value is None:
                 raise FormatError(path, line, "Properties has no value: expected name:type:count:...")
             h.properties = text
-        else:
-            h.info[key] = typed_value(value)
     return h
+
+
+# The keys read_header reads itself (any case of pbc folded to "pbc").
+_HEADER_KEYS = frozenset(("Lattice", "pbc", "Properties"))
+# A pbc flag, in upper case.
+_FLAGS = {"T": True, "F": False, "TRUE": True, "FALSE": False}
 
 
 def _flipped(result):
@@ -267,7 +277,7 @@ def read_columns(lines, n, properties, what, comment_line):
     path = lines.path
     columns = None
     if isinstance(lines, ByteLines):
-        got = lines.block(n, lambda data, at: _flipped(_extxyz.parse_columns(data, at, n, properties, "species")))
+        got = lines.block(n, lambda data, at: _flipped(_reader.parse_columns(data, at, n, properties, "species")))
         if got is not None:
             columns = got[0]
     if columns is None:
@@ -281,13 +291,19 @@ def read_columns(lines, n, properties, what, comment_line):
                 strict(path, first_line + k, line)
             raise
         try:
-            _, columns = _extxyz.parse_columns(data, 0, n, properties, "species")
+            _, columns = _reader.parse_columns(data, 0, n, properties, "species")
         except ValueError as e:
             if getattr(e, "expected", None) == "properties":
                 raise FormatError(path, comment_line, f"bad Properties={properties!r}: {e}") from None
             if getattr(e, "line", None) is None:
                 raise
             raise FormatError(path, first_line + e.line, _reason(e, _layout_names(properties))) from None
+    return named_columns(columns, n, properties, path, comment_line)
+
+
+def named_columns(columns, n, properties, path, comment_line):
+    """(symbols, positions, arrays) of parse_columns's columns of n rows
+    (see read_columns)."""
     symbols = positions = z = None
     arrays = {}
     for name, kind, values in columns:
@@ -365,6 +381,18 @@ def _real_text(v):
 def value_text(key, v):
     """The text of info value v as written after "key=", reading back as v
     (same type and value); ValueError for a value that would not."""
+    # The usual values first: a Python float, and a str met before.
+    kind = type(v)
+    if kind is float:
+        return repr(v)
+    if kind is str:
+        text = _STRINGS.get(v)
+        if text is not None:
+            return text
+        text = _string_text(key, v)
+        if len(_STRINGS) < 4096:
+            _STRINGS[v] = text
+        return text
     if isinstance(v, (bool, np.bool_)):
         return "T" if v else "F"
     if isinstance(v, (int, np.integer)):
@@ -372,14 +400,7 @@ def value_text(key, v):
     if isinstance(v, (float, np.floating)):
         return _real_text(v)
     if isinstance(v, str):
-        if "\n" in v or "\r" in v:
-            raise ValueError(f"info {key!r} cannot be written to an XYZ file: its string holds a line break")
-        text = v if _WORD.fullmatch(v) else _quote(v)
-        back = typed_value((v, text != v))
-        if not isinstance(back, str) or back != v:
-            raise ValueError(f"info {key!r}: the string {v!r} would read back as a "
-                             f"{type(back).__name__}, not a string")
-        return text
+        return _string_text(key, v)
     if isinstance(v, np.ndarray):
         if v.ndim != 1 or len(v) < 2 or v.dtype.kind not in "fiub":
             raise ValueError(f"info {key!r} cannot be written to an XYZ file: an array must be 1-D with at "
@@ -396,6 +417,22 @@ def value_text(key, v):
                      "float, bool, str or 1-D array")
 
 
+# The written form of each str info value met so far (config types and the
+# like repeat).
+_STRINGS = {}
+
+
+def _string_text(key, v):
+    if "\n" in v or "\r" in v:
+        raise ValueError(f"info {key!r} cannot be written to an XYZ file: its string holds a line break")
+    text = v if _WORD.fullmatch(v) else _quote(v)
+    back = typed_value((v, text != v))
+    if not isinstance(back, str) or back != v:
+        raise ValueError(f"info {key!r}: the string {v!r} would read back as a "
+                         f"{type(back).__name__}, not a string")
+    return text
+
+
 _RESERVED = ("Lattice", "Properties")
 
 
@@ -405,9 +442,11 @@ def header_text(s, plain):
     order; `plain`, a free-text comment that is not extended, is kept as
     comment="..." unless info has that key."""
     parts = []
-    if s.cell.any():
-        parts.append('Lattice="' + " ".join(map(repr, s.cell.ravel().tolist())) + '"')
-    if s.cell.any() or any(s.pbc):
+    cell = s.cell.ravel().tolist()
+    has_cell = any(cell)
+    if has_cell:
+        parts.append('Lattice="' + " ".join(map(repr, cell)) + '"')
+    if has_cell or any(s.pbc):
         parts.append('pbc="' + " ".join("T" if p else "F" for p in s.pbc) + '"')
     if s.arrays:
         parts.append("Properties=" + properties_text(s))
@@ -429,6 +468,23 @@ def _array_type(name, a):
 
 
 def properties_text(s):
+    key = tuple((name, a.dtype.kind, a.shape[1] if a.ndim > 1 else 1) for name, a in s.arrays.items()
+                if type(name) is str)
+    if len(key) == len(s.arrays):
+        text = _PROPERTIES.get(key)
+        if text is not None:
+            return text
+    text = _properties_text(s)
+    if len(key) == len(s.arrays) and len(_PROPERTIES) < 4096:
+        _PROPERTIES[key] = text
+    return text
+
+
+# The Properties text of each set of arrays (names, kinds, counts) met so far.
+_PROPERTIES = {}
+
+
+def _properties_text(s):
     parts = ["species:S:1", "pos:R:3"]
     for name, a in s.arrays.items():
         if not isinstance(name, str) or not _WORD.fullmatch(name) or ":" in name:
@@ -462,4 +518,4 @@ def atom_lines(s, exact):
         if t == "I" and a.dtype.kind == "u" and a.size and a.max() > INT64[1]:
             raise ValueError(f"array {name!r}: integers beyond 64 bits")
         columns.append(np.ascontiguousarray(a2, dtype=dtype))
-    return _extxyz.format_columns(n, "".join(types), columns, exact)
+    return _reader.format_columns(n, "".join(types), columns, exact)

@@ -388,12 +388,17 @@ class ByteLines(Lines):
         self._pos = end
         self._peeked = None
         self.lineno += n
+        self.release()
+        return result
+
+    def release(self):
+        """Gives the pages of a memory map read so far back to the page cache,
+        every RELEASE bytes."""
+        end = self._pos
         if self._eof and end - self._released >= self.RELEASE and isinstance(self._buf, mmap.mmap):
-            # The pages read so far go back to the page cache.
             upto = end - end % mmap.PAGESIZE
             self._buf.madvise(mmap.MADV_DONTNEED, self._released, upto - self._released)
             self._released = upto
-        return result
 
 
 @contextlib.contextmanager

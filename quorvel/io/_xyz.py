@@ -9,13 +9,13 @@ import re
 
 import numpy as np
 
-from .. import _ledgra
+from .. import _ledgra, _reader
 from ._blocks import exact_rows, read_xyz_atoms
 from ._errors import FormatError, cut_short
 from ._extxyz import DEFAULT_PROPERTIES, atom_lines, header_text, properties_text, read_columns, read_header
-from ._extxyz import split_comment
+from ._extxyz import named_columns, split_comment
 from ._fields import INT, check_comment, number
-from ._files import check_count, need_comment, open_lines, write_text
+from ._files import ByteLines, check_count, lenient, need_comment, open_lines, write_text
 from ._files import strict as strict_text
 from ._model import Structure, same_values
 
@@ -57,11 +57,24 @@ def read_xyz(path, *, strict=False):
 def _xyz_frames(lines, strict=False, frame=0):
     """Yields the Structures of lines from frame number `frame` on (lines
     at its start)."""
+    # Frames come straight from a whole file's bytes (_scanned_frames) up to
+    # the first that those do not read; that one is read line by line (its
+    # error named there), and the bytes are tried again only after frames
+    # they read.
+    fast = True
     while True:
         if lines.at_end():
             if frame == 0:
                 raise FormatError(lines.path, None, "the file is empty: expected an XYZ atom count")
             return
+        if fast and isinstance(lines, ByteLines) and lines.complete:
+            fast = False
+            for parts in _scanned_frames(lines):
+                frame += 1
+                fast = True
+                yield xyz_structure(lines.path, *parts)
+            if fast:
+                continue
         try:
             parts = xyz_frame(lines, frame)
         except FormatError as e:
@@ -98,6 +111,54 @@ def xyz_frame(lines, frame):
         symbols, positions = read_xyz_atoms(lines, n, what)
         arrays = {}
     return comment, comment_no, header, symbols, positions, arrays
+
+
+def _scanned_frames(lines):
+    """Yields the parts (as xyz_frame gives them) of the frames from lines'
+    position on, found by the native scanner and read straight from the
+    file's bytes, as long as each reads without a fault exactly as
+    xyz_frame reads it; lines stays at the start of the first frame that
+    does not (a fault, a line the scanner leaves alone, the end), for
+    xyz_frame to read or refuse with its error."""
+    data = lines.data
+    path = lines.path
+    if _reader.find_lone_cr(data, lines.pos) >= 0:
+        return  # the lines go on as a stream there
+    starts, blocks, atoms, start_lines, block_lines, _, _, _, _ = _reader.scan_xyz(data, lines.pos, lines.lineno + 1)
+    starts = starts.tolist()
+    blocks = blocks.tolist()
+    atoms = atoms.tolist()
+    start_lines = start_lines.tolist()
+    block_lines = block_lines.tolist()
+    for k, begin in enumerate(starts):
+        at = blocks[k]
+        n = atoms[k]
+        count_end = data.find(b"\n", begin, at)
+        try:
+            count = data[begin:count_end].decode("utf-8")
+            comment_no = block_lines[k] - 1
+            tokens = count.split()
+            if count_end < 0 or len(tokens) != 1 or not INT.fullmatch(tokens[0]) or int(tokens[0]) != n:
+                return
+            comment = data[count_end + 1:at - 1].decode("utf-8", "surrogateescape").rstrip("\r")
+            comment = lenient(path, comment_no, comment)
+            check_count(lines, n, start_lines[k])
+            pairs = split_comment(comment)
+            header = None if pairs is None else read_header(pairs, path, comment_no)
+            if header is not None and header.properties is not None:
+                _, columns = _reader.parse_columns(data, at, n, header.properties, "species")
+                symbols, positions, arrays = named_columns(columns, n, header.properties, path, comment_no)
+            else:
+                symbols, positions, _ = _reader.parse_xyz_block(data, at, n)
+                arrays = {}
+        except (FormatError, ValueError, UnicodeDecodeError):
+            return
+        if k + 1 < len(starts):
+            lines.seek(starts[k + 1], start_lines[k + 1] - 1)
+        else:
+            lines.seek(_reader.skip_lines(data, at, n)[0], comment_no + n)
+        lines.release()
+        yield comment, comment_no, header, symbols, positions, arrays
 
 
 def xyz_structure(path, comment, comment_no, header, symbols, positions, arrays):

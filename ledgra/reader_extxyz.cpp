@@ -1,5 +1,6 @@
-// quorvel._extxyz: the typed per-atom columns of extended XYZ frames, read
-// from a file's bytes and written back.
+// quorvel._reader's extended XYZ entries (tables in reader_extxyz.hpp): the
+// typed per-atom columns of extended XYZ frames, read from a file's bytes and
+// written back.
 //
 // Each entry binds and converts its arguments with the interpreter lock
 // held, releases it around the Python-free routine (typed_columns.hpp), then
@@ -16,6 +17,7 @@
 #include "quorvel/binding/module.hpp"
 #include "quorvel/binding/numpy.hpp"
 #include "quorvel/binding/results.hpp"
+#include "reader_extxyz.hpp"
 #include "typed_columns.hpp"
 
 namespace quorvel::ledgra {
@@ -26,9 +28,7 @@ using binding::Arguments;
 using binding::ArrayArg;
 using binding::convert_argument;
 using binding::DType;
-using binding::FunctionView;
 using binding::LineList;
-using binding::Parameter;
 using binding::Ref;
 
 // The bytes of a buffer-protocol object (bytes, bytearray, mmap), held for
@@ -170,62 +170,11 @@ Ref column_object(ColumnValues& v, const PropertyColumn& prop, std::size_t rows)
     return Ref();
 }
 
-constexpr Parameter k_parse_params[] = {
-    {"data"}, {"offset"}, {"rows"}, {"properties"}, {"species", "None"}, {"extra_fields", "False"},
-};
-constexpr Parameter k_format_params[] = {{"rows"}, {"types"}, {"columns"}, {"exact", "True"}};
+}  // namespace
 
-PyObject* parse_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* format_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-
-constexpr const char* k_parse_doc =
-    "Read `rows` atom lines of an extended XYZ frame from the bytes of `data`.\n"
-    "\n"
-    "data: a buffer-protocol object (bytes, bytearray, mmap) holding UTF-8 text;\n"
-    "the lines start at byte `offset` and end at \"\\n\" (the last may end with\n"
-    "the data). properties: the Properties text \"name:type:count:...\" (types S,\n"
-    "R, I, L). species: the name of the string column whose fields are spelled\n"
-    "as parse_xyz_block_rs spells a symbol (None: no such column). extra_fields:\n"
-    "whether fields after the last property are allowed (and ignored).\n"
-    "\n"
-    "Returns (end, columns): the offset just after the last line read, and a\n"
-    "list of (name, type, values) in the order of the properties, values being\n"
-    "a float64, int64 or bool array of shape (rows,) for a count of 1 or\n"
-    "(rows, count), or for S a list of rows * count str, row by row. Reals use\n"
-    "the float grammar of quorvel._ledgra, integers are exact within int64,\n"
-    "logicals are T, F, True, False (also in upper or lower case).\n"
-    "\n"
-    "A malformed Properties raises ValueError with expected = \"properties\". A\n"
-    "bad line raises ValueError with the attributes line (from 0), property\n"
-    "(the name, None for a missing line or fields after the last property),\n"
-    "item (the field within the property), field (the text, None when missing)\n"
-    "and expected: \"real\", \"integer\", \"logical\", \"fields\" (too few), \"end\"\n"
-    "(too many) or \"line\" (the data ends first). Runs with the interpreter\n"
-    "lock released.\n";
-
-constexpr const char* k_format_doc =
-    "Write `rows` atom lines of typed columns.\n"
-    "\n"
-    "types: one letter per column (S, R, I, L); columns: for R, I and L a\n"
-    "float64, int64 or bool array of shape (rows, count), for S a sequence of\n"
-    "rows * count str, row by row. Fields are separated by one space: strings\n"
-    "as given (left-aligned in width 2 unless last), reals as %22.15f or, with\n"
-    "exact and where the shortest digits that read back as the same double are\n"
-    "not plain decimals with at most 15 after the point, those digits\n"
-    "(right-aligned in 22), so that every real reads back bit for bit; integers\n"
-    "in decimal, logicals T or F. Returns the lines as one str, each ending in\n"
-    "\"\\n\".\n";
-
-constexpr auto k_parse = binding::function("parse_columns", k_parse_params, k_parse_doc, parse_entry);
-constexpr auto k_format = binding::function("format_columns", k_format_params, k_format_doc, format_entry);
-QUORVEL_CHECK_FUNCTION(k_parse);
-QUORVEL_CHECK_FUNCTION(k_format);
-
-constexpr FunctionView k_functions[] = {k_parse.view(), k_format.view()};
-
-PyObject* parse_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* parse_columns_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::guarded([&]() -> Ref {
-        Arguments a(k_parse);
+        Arguments a(k_parse_columns);
         if (!a.bind(args, nargs, kwnames)) return Ref();
         if (!binding::ensure_numpy()) return Ref();
         HeldBuffer data;
@@ -279,6 +228,8 @@ PyObject* parse_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         return Ref::steal(PyTuple_Pack(2, end.get(), columns.get()));
     });
 }
+
+namespace {
 
 // The converted columns of a format call; string views point into str
 // objects held by `held` (tuples, which no Python code can change).
@@ -381,9 +332,11 @@ bool convert_columns(PyObject* types_obj, PyObject* columns_obj, std::size_t row
     return true;
 }
 
-PyObject* format_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+}  // namespace
+
+PyObject* format_columns_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::guarded([&]() -> Ref {
-        Arguments a(k_format);
+        Arguments a(k_format_columns);
         if (!a.bind(args, nargs, kwnames)) return Ref();
         if (!binding::ensure_numpy()) return Ref();
         std::size_t rows = 0;
@@ -403,12 +356,4 @@ PyObject* format_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
-constexpr binding::ModuleTable k_module{"_extxyz", "quorvel._extxyz", k_functions};
-
-}  // namespace
-
 }  // namespace quorvel::ledgra
-
-// The interpreter looks the entry up by this name.
-// NOLINTNEXTLINE(bugprone-reserved-identifier)
-PyMODINIT_FUNC PyInit__extxyz() { return quorvel::binding::init_module(quorvel::ledgra::k_module); }
