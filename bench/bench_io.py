@@ -393,17 +393,26 @@ def run_map_frames(shape, repeat):
     with tempfile.TemporaryDirectory() as folder:
         path = write_files(folder, frames * atoms, atoms)["XDATCAR"]
         mb = os.path.getsize(path) / 1e6
+        load = os.getloadavg()[0]
         t_index, trajectory = best(lambda: (lambda f: (len(f), f)[1])(io.Frames(path)), 1)
         t_here, here = best(lambda: quorvel.map_frames(count, trajectory), repeat)
-        times = {}
+        times, cpu = {}, {}
         for workers in (1, 2):
+            before = os.times()
             times[workers], got = best(lambda: quorvel.map_frames(count, trajectory, workers=workers), repeat)
+            after = os.times()
+            # CPU seconds of a run, this process and its workers together.
+            cpu[workers] = sum(after[:4]) - sum(before[:4])
+            cpu[workers] /= repeat
             if len(got) != len(here) or any(a.tobytes() != b.tobytes() for a, b in zip(got, here)):
                 sys.exit(f"map_frames on {workers} workers differs from the run here")
         print(f"  map_frames, neighbor_counts at 5 Å, XDATCAR {frames} frames x {atoms} atoms ({mb:.0f} MB; "
               f"index {t_index * 1e3:.0f} ms): here {t_here * 1e3:.0f} ms, 1 worker {times[1] * 1e3:.0f} ms, "
               f"2 workers {times[2] * 1e3:.0f} ms ({times[1] / times[2]:.2f}x 1 worker; "
               f"{frames / times[2]:.0f} frames/s)", flush=True)
+        print(f"    CPU seconds per run, workers included: 1 worker {cpu[1]:.2f}, 2 workers {cpu[2]:.2f}; load "
+              f"average {load:.2f} before, {os.getloadavg()[0]:.2f} after (of {os.cpu_count()} CPUs: other work on "
+              "this machine takes CPUs from the workers)", flush=True)
 
 
 # ---------------------------------------------------------------------------
