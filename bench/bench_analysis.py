@@ -142,8 +142,33 @@ def rdf_table(path, frames, with_mda):
         print(f"{label:<34} {wall:8.2f} {cpu:8.2f} {wall / frames * 1e3:9.2f} {x}")
     print("(x: the contender's time over quorvel's on one core; for workers, the speed-up over one core in this "
           "process, and workers=2 over workers=1; cpu s includes the worker processes)")
-    print(f"load average {os.getloadavg()[0]:.2f} (of {os.cpu_count()} CPUs: other work on this machine takes CPUs "
-          "from the workers)")
+    print(f"load average {os.getloadavg()[0]:.2f} (of {os.cpu_count()} CPUs); two processes of pure Python work run "
+          f"{parallel_ceiling():.2f}x one here now (the ceiling that other work on this machine leaves)")
+
+
+def _spin(n):
+    x = 0
+    for i in range(n):
+        x += i
+    return x
+
+
+def parallel_ceiling(n=6_000_000):
+    """How much faster two processes do two equal pieces of pure Python work
+    than one process does both, on this machine now: the most that two
+    workers can gain over one while other work shares the CPUs."""
+    import concurrent.futures
+    import multiprocessing
+
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        list(pool.map(_spin, [1, 1]))  # started
+        t = time.perf_counter()
+        list(pool.map(_spin, [n, n]))
+        two = time.perf_counter() - t
+    t = time.perf_counter()
+    _spin(n)
+    _spin(n)
+    return (time.perf_counter() - t) / two
 
 
 def fcc(rep, a=3.61, noise=0.05, seed=2):

@@ -379,6 +379,31 @@ def _machine():
     return f"{model}, {os.cpu_count()} cores, Python {sys.version.split()[0]}"
 
 
+def _spin(n):
+    x = 0
+    for i in range(n):
+        x += i
+    return x
+
+
+def parallel_ceiling(n=6_000_000):
+    """How much faster two processes do two equal pieces of pure Python work
+    than one process does both, on this machine now: the most that two
+    workers can gain over one while other work shares the CPUs."""
+    import concurrent.futures
+    import multiprocessing
+
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        list(pool.map(_spin, [1, 1]))  # started
+        t = time.perf_counter()
+        list(pool.map(_spin, [n, n]))
+        two = time.perf_counter() - t
+    t = time.perf_counter()
+    _spin(n)
+    _spin(n)
+    return (time.perf_counter() - t) / two
+
+
 def run_map_frames(shape, repeat):
     """quorvel.map_frames of a per-frame neighbor count (neighbor_counts,
     5 Å) over an XDATCAR of F frames of N atoms: here, then on 1 and 2
@@ -411,8 +436,9 @@ def run_map_frames(shape, repeat):
               f"2 workers {times[2] * 1e3:.0f} ms ({times[1] / times[2]:.2f}x 1 worker; "
               f"{frames / times[2]:.0f} frames/s)", flush=True)
         print(f"    CPU seconds per run, workers included: 1 worker {cpu[1]:.2f}, 2 workers {cpu[2]:.2f}; load "
-              f"average {load:.2f} before, {os.getloadavg()[0]:.2f} after (of {os.cpu_count()} CPUs: other work on "
-              "this machine takes CPUs from the workers)", flush=True)
+              f"average {load:.2f} before, {os.getloadavg()[0]:.2f} after (of {os.cpu_count()} CPUs); two processes "
+              f"of pure Python work run {parallel_ceiling():.2f}x one here now (the ceiling that other work on this "
+              "machine leaves)", flush=True)
 
 
 # ---------------------------------------------------------------------------
