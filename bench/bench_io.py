@@ -379,6 +379,38 @@ def _machine():
     return f"{model}, {os.cpu_count()} cores, Python {sys.version.split()[0]}"
 
 
+def _spin(n):
+    x = 0
+    for i in range(n):
+        x += i
+    return x
+
+
+def parallel_ceiling(n=8_000_000):
+    """How much faster two processes do two equal pieces of pure Python work
+    than one process does both, on this machine now: the most that two
+    workers can gain over one while other work shares the CPUs. One process
+    is timed before and after the two, and the mean taken, as the load of
+    a shared machine changes from second to second."""
+    import concurrent.futures
+    import multiprocessing
+
+    def one():
+        t = time.perf_counter()
+        _spin(n)
+        _spin(n)
+        return time.perf_counter() - t
+
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
+        list(pool.map(_spin, [1, 1]))  # started
+        before = one()
+        t = time.perf_counter()
+        list(pool.map(_spin, [n, n]))
+        two = time.perf_counter() - t
+        after = one()
+    return (before + after) / 2 / two
+
+
 def run_map_frames(shape, repeat):
     """quorvel.map_frames of a per-frame neighbor count (neighbor_counts,
     5 Å) over an XDATCAR of F frames of N atoms: here, then on 1 and 2
@@ -393,17 +425,27 @@ def run_map_frames(shape, repeat):
     with tempfile.TemporaryDirectory() as folder:
         path = write_files(folder, frames * atoms, atoms)["XDATCAR"]
         mb = os.path.getsize(path) / 1e6
+        load = os.getloadavg()[0]
         t_index, trajectory = best(lambda: (lambda f: (len(f), f)[1])(io.Frames(path)), 1)
         t_here, here = best(lambda: quorvel.map_frames(count, trajectory), repeat)
-        times = {}
+        times, cpu = {}, {}
         for workers in (1, 2):
+            before = os.times()
             times[workers], got = best(lambda: quorvel.map_frames(count, trajectory, workers=workers), repeat)
+            after = os.times()
+            # CPU seconds of a run, this process and its workers together.
+            cpu[workers] = sum(after[:4]) - sum(before[:4])
+            cpu[workers] /= repeat
             if len(got) != len(here) or any(a.tobytes() != b.tobytes() for a, b in zip(got, here)):
                 sys.exit(f"map_frames on {workers} workers differs from the run here")
         print(f"  map_frames, neighbor_counts at 5 Å, XDATCAR {frames} frames x {atoms} atoms ({mb:.0f} MB; "
               f"index {t_index * 1e3:.0f} ms): here {t_here * 1e3:.0f} ms, 1 worker {times[1] * 1e3:.0f} ms, "
               f"2 workers {times[2] * 1e3:.0f} ms ({times[1] / times[2]:.2f}x 1 worker; "
               f"{frames / times[2]:.0f} frames/s)", flush=True)
+        print(f"    CPU seconds per run, workers included: 1 worker {cpu[1]:.2f}, 2 workers {cpu[2]:.2f}; load "
+              f"average {load:.2f} before, {os.getloadavg()[0]:.2f} after (of {os.cpu_count()} CPUs); two processes "
+              f"of pure Python work run {parallel_ceiling():.2f}x one here now (the ceiling that other work on this "
+              "machine leaves)", flush=True)
 
 
 # ---------------------------------------------------------------------------

@@ -173,11 +173,13 @@ def _joined_frames(argv):
     """argv with the value of --frames joined to it, as argparse would not:
     "--frames -5:" (a slice that starts with a minus sign looks like an
     option) becomes "--frames=-5:", and a bare --frames before FILE
-    ("--frames XDATCAR") becomes "--frames=:" (every frame)."""
+    ("--frames XDATCAR") becomes "--frames=:" (every frame). A value with a
+    colon that names no file ("--frames 1:x") is taken as a slice too, so
+    that it is refused as one."""
     out = []
     for a in argv:
         if out and out[-1] == "--frames":
-            if _SLICE.fullmatch(a):
+            if _SLICE.fullmatch(a) or (":" in a and not os.path.exists(a)):
                 out[-1] = f"--frames={a}"
                 continue
             if not a.startswith("-") and not _INTEGER.fullmatch(a):

@@ -6,10 +6,12 @@ of local worker processes, or on a Dask cluster, with the same results.
 
     counts = quorvel.map_frames(partial(quorvel.neighbor_counts, cutoff=3.0), "XDATCAR", workers=4)
 
-The frames are split into chunks of consecutive frames; each chunk travels as
-a small ``quorvel.io.Frames`` view (the file's path, its index and the frame
-numbers), and each worker reads its own frames from the file. Results come
-back in frame order, bit for bit what the same calls give in this process.
+The frames are split into chunks of consecutive frames. The file's frame
+index (its path, identity and frame offsets) and ``fn`` go to each worker
+process once, when it starts (to a Dask cluster, the index once, scattered);
+a chunk then travels as its range of frame numbers, and the worker reads
+those frames alone from their offsets in the file. Results come back in
+frame order, bit for bit what the same calls give in this process.
 """
 
 from __future__ import annotations
@@ -25,8 +27,10 @@ import warnings
 
 __all__ = ["map_frames", "map_chunks"]
 
-# Chunks per worker by default: enough to even out chunks of unequal cost.
-CHUNKS_PER_WORKER = 4
+# Chunks per worker by default: enough to even out chunks of unequal cost and
+# to keep the last chunk short, so that no worker idles long at the end (a
+# chunk costs little besides its frames: its range of frame numbers).
+CHUNKS_PER_WORKER = 8
 # Chunks handed out ahead of the one awaited, per worker: results that are
 # done but not yet consumed stay bounded.
 AHEAD_PER_WORKER = 2
@@ -56,7 +60,7 @@ def map_frames(fn, frames, *, workers=None, client=None, chunk=None):
     file system), and must not change meanwhile.
 
     ``chunk`` is the number of consecutive frames a task takes (default:
-    about four tasks per worker process or Dask thread). An exception raised
+    about eight tasks per worker process or Dask thread). An exception raised
     by ``fn`` is raised here with its own type (the first in frame order),
     and the remaining tasks are cancelled."""
     frames = _frames(frames)
@@ -75,7 +79,7 @@ def map_chunks(fn, frames, *, workers=None, client=None, chunk=None):
 
     The chunks are ``frames[0:chunk]``, ``frames[chunk:2 * chunk]``, ...;
     the results come as a list in that order. ``chunk`` defaults to all the
-    frames in one chunk when running here, else to about four chunks per
+    frames in one chunk when running here, else to about eight chunks per
     worker process or Dask thread: pass ``chunk`` for results that do not
     depend on the number of workers. ``workers``, ``client`` and errors as
     for ``map_frames``."""
@@ -108,8 +112,15 @@ def _apply_whole(fn, view):
     return fn(view)
 
 
-def _start_worker():
-    """Initializer of a pool's worker processes."""
+# A pool worker's work, set when it starts: (apply, fn, the FrameIndex).
+_work = None
+
+
+def _start_worker(apply, fn, index):
+    """Initializer of a pool's worker processes: keeps what every chunk
+    needs, sent once per process."""
+    global _work
+    _work = (apply, fn, index)
     # A trajectory cut short was reported when its index was built, here
     # before the chunks went out; the workers read whole frames only.
     from .io import TruncatedTrajectoryWarning
@@ -119,10 +130,22 @@ def _start_worker():
         set_default_threads(1)
 
 
-def _dask_task(apply, fn, view):
-    """A chunk on a Dask worker: one search thread per task unless this
-    process was told otherwise."""
+def _pool_task(numbers):
+    """A chunk in a pool worker: the frames numbered `numbers` of the
+    worker's index."""
+    from .io import Frames
+
+    apply, fn, index = _work
+    return apply(fn, Frames._view(index, numbers))
+
+
+def _dask_task(apply, fn, index, numbers):
+    """A chunk on a Dask worker (index: the scattered FrameIndex): one search
+    thread per task unless this process was told otherwise."""
     from . import engine
+    from .io import Frames
+
+    view = Frames._view(index, numbers)
     if engine._default_threads is None and not os.environ.get("QUORVEL_THREADS", "").strip():
         with engine.threads_here(1):
             return apply(fn, view)
@@ -158,9 +181,10 @@ def _chunks(apply, fn, frames, workers, client, chunk):
 
 def _on_pool(apply, fn, views, workers):
     context = multiprocessing.get_context("spawn")
-    pool = concurrent.futures.ProcessPoolExecutor(workers, mp_context=context, initializer=_start_worker)
+    pool = concurrent.futures.ProcessPoolExecutor(workers, mp_context=context, initializer=_start_worker,
+                                                  initargs=(apply, fn, views[0].index))
     try:
-        yield from _in_order(views, lambda view: pool.submit(apply, fn, view), AHEAD_PER_WORKER * workers)
+        yield from _in_order(views, lambda view: pool.submit(_pool_task, view.numbers), AHEAD_PER_WORKER * workers)
     except concurrent.futures.process.BrokenProcessPool as e:
         raise concurrent.futures.process.BrokenProcessPool(
             "a worker process ended abruptly: it was killed (out of memory?) or could not load fn, which a "
@@ -171,8 +195,14 @@ def _on_pool(apply, fn, views, workers):
 
 
 def _on_dask(apply, fn, views, client, slots):
-    yield from _in_order(views, lambda view: client.submit(_dask_task, apply, fn, view, pure=False),
-                         AHEAD_PER_WORKER * slots)
+    # The index goes to the cluster once; each task names it and its frame numbers.
+    index = client.scatter(views[0].index, hash=False)
+    try:
+        yield from _in_order(views, lambda view: client.submit(_dask_task, apply, fn, index, view.numbers,
+                                                               pure=False),
+                             AHEAD_PER_WORKER * slots)
+    finally:
+        index.release()
 
 
 def _in_order(views, submit, ahead):

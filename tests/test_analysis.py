@@ -434,6 +434,9 @@ def test_cli_rdf_reports_shells_and_writes_plot_and_table(tmp_path):
     (["--rmax", "0"], "argument --rmax: expected a positive, finite distance, got '0'"),
     (["--rmax", "3", "--pairs", "Cu-Zn"], "species pair Cu-Zn names 'Zn', which is not among the species (Cu)"),
     (["--rmax", "3", "--frames", "1:5:0"], "argument --frames: the step of the frames '1:5:0' must not be 0"),
+    (["--rmax", "3", "--frames", "1:x"], "argument --frames: expected the frames as A:B:C, a slice with each part "
+                                         "optional (0:100, ::10, -5:), got '1:x'"),
+    (["--frames", "::2:", "--rmax", "3"], "got '::2:'"),
     (["--rmax", "3", "--workers", "2", "--scheduler", "tcp://h:1"], "not allowed with argument"),
 ])
 def test_cli_rdf_errors_are_one_line(tmp_path, args, message):
@@ -442,6 +445,59 @@ def test_cli_rdf_errors_are_one_line(tmp_path, args, message):
     out = cli("rdf", path, *args)
     assert out.returncode in (1, 2)
     assert message in out.stderr and len(out.stderr.splitlines()) == 1 and out.stdout == ""
+
+
+def _trajectory_files(tmp_path):
+    """The same two-species frames as XYZ and XDATCAR files, the XDATCAR
+    file's last frame with a bad number: a run that reads every frame fails
+    on it."""
+    traj = variable_trajectory(np.random.default_rng(3), frames=4)
+    traj.comment = "salt"
+    frames = list(traj)
+    xyz, xdatcar = tmp_path / "run.xyz", tmp_path / "XDATCAR"
+    io.write(xyz, frames)
+    io.write(xdatcar, frames)
+    text = xdatcar.read_text().splitlines(keepends=True)
+    text[-1] = " 0.1 bad 0.3\n"
+    xdatcar.write_text("".join(text))
+    return traj, str(xyz), str(xdatcar)
+
+
+@pytest.mark.parametrize("source", ["xyz", "xdatcar", "frames", "trajectory", "structure", "list"])
+def test_rdf_checks_the_species_of_pairs_before_searching(tmp_path, monkeypatch, source):
+    traj, xyz, xdatcar = _trajectory_files(tmp_path)
+    sources = {"xyz": xyz, "xdatcar": xdatcar, "frames": io.Frames(xdatcar)[1:], "trajectory": traj,
+               "structure": traj[0], "list": list(traj)}
+
+    def searched(*args, **kwargs):
+        raise AssertionError("frames were searched")
+
+    monkeypatch.setattr(analysis._rdf, "run_chunks", searched)
+    with pytest.raises(ValueError) as info:
+        analysis.rdf(sources[source], 4.0, 20, pairs="Na-Cl,Cl-K")
+    assert str(info.value) == "species pair Cl-K names 'K', which is not among the species (Na, Cl)"
+    # Species that are there go on to the search.
+    with pytest.raises(AssertionError, match="frames were searched"):
+        analysis.rdf(sources[source], 4.0, 20, pairs="Cl-Na")
+
+
+def test_cli_rdf_refuses_a_pair_before_reading_the_frames(tmp_path):
+    _, _, xdatcar = _trajectory_files(tmp_path)
+    out = cli("rdf", xdatcar, "--rmax", "3", "--pairs", "Na-K")
+    assert out.returncode == 1 and out.stdout == ""
+    assert out.stderr == "quorvel rdf: error: species pair Na-K names 'K', which is not among the species (Na, Cl)\n"
+    # Without the mistake the run reads on, to the bad frame.
+    out = cli("rdf", xdatcar, "--rmax", "3", "--pairs", "Na-Cl")
+    assert out.returncode == 1 and "expected a number, got 'bad'" in out.stderr
+
+
+def test_cli_a_bare_frames_before_a_file_with_a_colon_in_its_name(tmp_path):
+    path = tmp_path / "run:1.xyz"
+    io.write(path, [crystal(FCC, 3.6, 1)] * 3)
+    for command in (["neighbors", "--frames", path, "--cutoff", "3"], ["rdf", "--frames", path, "--rmax", "3"]):
+        out = cli(*command)
+        assert out.returncode == 0, out.stderr
+        assert "3 frames" in out.stdout or "frames: 3" in out.stdout
 
 
 def test_cli_bonds_and_clusters(tmp_path):

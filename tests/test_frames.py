@@ -140,9 +140,66 @@ def test_read_gives_a_trajectory(traj):
     assert traj_.comment == chosen[0].comment
     np.testing.assert_allclose(traj_.positions, [s.positions for s in chosen], rtol=0, atol=1e-12)
     if path.endswith("XDATCAR"):
-        # The file's own fractions, to rounding of the solve.
-        np.testing.assert_allclose(traj_.scaled_positions, io.read_xdatcar(path).scaled_positions[1::2],
-                                   rtol=0, atol=1e-14)
+        # The file's own fractions, bit for bit.
+        np.testing.assert_array_equal(traj_.scaled_positions, io.read_xdatcar(path).scaled_positions[1::2])
+
+
+def _xdatcar_variant(kind, frames=FRAMES):
+    """XDATCAR texts the reader takes in other layouts: frames in Cartesian
+    coordinates (with a scale factor), frames after blank lines, old Mac
+    line ends, frames after a variable-cell frame, and a mix of Direct and
+    Cartesian frames."""
+    text = ff.xdatcar_text(frames)
+    if kind == "blank-lines":
+        return "\n".join("" if line.startswith("Direct configuration") else line for line in text.split("\n"))
+    if kind == "old-mac":
+        return text.replace("\n", "\r")
+    if kind == "after-variable-cell":
+        tail = ff.xdatcar_text(3, variable_cell=True).split("\n")
+        return text + "\n".join(tail[tail.index("Direct configuration=     2") - 7:])
+    lines = text.split("\n")
+    lines[1] = "   0.5"
+    out, cartesian = [], False
+    for line in lines:
+        if line.startswith("Direct configuration"):
+            number = int(line.split("=")[1])
+            cartesian = kind == "cartesian" or number % 3 == 0
+            line = line.replace("Direct", "Cartesian") if cartesian else line
+        elif cartesian and line and len(line.split()) == 3 and "." in line:
+            cart = np.array([float(x) for x in line.split()]) @ (ff.cell() * 0.5) / 0.5
+            line = " ".join(f"{x:.10f}" for x in cart)
+        out.append(line)
+    return "\n".join(out)
+
+
+@pytest.mark.parametrize("kind", ["cartesian", "mixed", "blank-lines", "old-mac", "after-variable-cell", "gzip"])
+@pytest.mark.parametrize("select", [slice(None), slice(1, None, 3), slice(None, None, -2), slice(-2, None)],
+                         ids=["all", "1::3", "::-2", "-2:"])
+def test_read_gives_the_xdatcar_reader_values_bit_for_bit(tmp_path, kind, select):
+    text = ff.xdatcar_text(FRAMES) if kind == "gzip" else _xdatcar_variant(kind)
+    path = ff.write(tmp_path, "XDATCAR.gz" if kind == "gzip" else "XDATCAR", text)
+    expected = io.read_xdatcar(path)
+    got = io.Frames(path)[select].read()
+    np.testing.assert_array_equal(got.scaled_positions, expected.scaled_positions[select])
+    np.testing.assert_array_equal(got.cells, expected.cells[select])
+    assert (got.symbols, got.pbc, got.comment) == (expected.symbols, expected.pbc, expected.comment)
+    # and the frames by number are those Structures.
+    assert list(io.Frames(path)[select]) == [expected[k] for k in range(len(expected))[select]]
+
+
+def test_read_of_a_bad_frame_names_its_line_as_the_reader_does(tmp_path):
+    lines = ff.xdatcar_text(FRAMES).split("\n")
+    lines[9 + 4 * 7 + 1] = " 0.25 0.5 half"
+    path = ff.write(tmp_path, "XDATCAR", "\n".join(lines))
+    with pytest.raises(io.FormatError) as expected:
+        io.read_xdatcar(path)
+    with pytest.raises(io.FormatError) as got:
+        io.Frames(path)[2:].read()
+    assert str(got.value) == str(expected.value) == f"{path}, line {9 + 4 * 7 + 2}: expected a number, got 'half'"
+    # Frames that leave it out are read.
+    np.testing.assert_array_equal(io.Frames(path)[:4].read().scaled_positions,
+                                  io.read_xdatcar(ff.write(tmp_path, "XDATCAR.good", ff.xdatcar_text(FRAMES)))
+                                  .scaled_positions[:4])
 
 
 def test_read_of_no_frames(tmp_path):

@@ -414,7 +414,7 @@ def xdatcar_block_errors():
 def test_block_errors_name_the_line_and_the_field(tmp_path, name, text, reported, reason):
     p = write(tmp_path, name, text)
     with pytest.raises(io.FormatError) as info:
-        io.read(p, index=-1)
+        list(io.iread(p, strict=True))
     assert str(info.value) == f"{p}, line {reported}: {reason}"
     assert (info.value.path, info.value.line, info.value.reason) == (p, reported, reason)
     assert isinstance(info.value.__cause__, ValueError)
@@ -447,3 +447,64 @@ def test_reading_across_chunk_boundaries(tmp_path, monkeypatch):
     for chunk in (1, 70, 333):
         monkeypatch.setattr(io._files.Lines, "CHUNK", chunk)
         assert (io.read_xdatcar(paths["XDATCAR"]), io.read_poscar(paths["POSCAR"]), io.read_xyz(paths["xyz"])) == whole
+
+
+# ---------------------------------------------------------------------------
+# read(path, index=k): frame k through the frame index
+
+import frame_files as ff  # noqa: E402
+
+MANY = 20  # more frames than read() reads in order
+
+
+@pytest.mark.parametrize("name, variable", [("XDATCAR", False), ("XDATCAR", True), ("run.xyz", False),
+                                            ("run.xyz.gz", False)],
+                         ids=["xdatcar", "xdatcar-variable-cell", "xyz", "xyz-gz"])
+def test_read_by_index_gives_the_frame_iread_gives(tmp_path, name, variable):
+    text = ff.xyz_text(MANY) if "xyz" in name else ff.xdatcar_text(MANY, variable_cell=variable)
+    p = ff.write(tmp_path, name, text)
+    frames = list(io.iread(p))
+    for k in (0, 1, 15, 16, 17, MANY - 1, -1, -2, -MANY):
+        got = io.read(p, index=k)
+        assert got == frames[k] and got.comment == frames[k].comment
+    for k in (MANY, MANY + 7, -MANY - 1):
+        with pytest.raises(IndexError) as info:
+            io.read(p, index=k)
+        assert str(info.value) == f"frame index {k} asked for, but {p} has {MANY} frames"
+
+
+def _spoiled(text, frame, first_atom_line):
+    """text with a bad number in the first atom line of `frame` (counted
+    from 0); (the text, that line's number)."""
+    lines = text.splitlines(keepends=True)
+    n = first_atom_line + frame * (len(ff.SYMBOLS) + 1)
+    lines[n - 1] = " 0.1 oops 0.3\n"
+    return "".join(lines), n
+
+
+@pytest.mark.parametrize("bad", [2, 18])
+def test_read_by_index_reads_that_frame_alone(tmp_path, bad):
+    text, line = _spoiled(ff.xdatcar_text(MANY), bad, 9)
+    p = ff.write(tmp_path, "XDATCAR", text)
+    good = list(io.iread(ff.write(tmp_path, "XDATCAR.good", ff.xdatcar_text(MANY)), format="xdatcar"))
+    # Frames after the spoiled one are read without reading it ...
+    for k in (-1, max(bad + 1, 16)):
+        assert io.read(p, index=k) == good[k]
+    # ... and the spoiled one, asked for, names its line as iread does.
+    with pytest.raises(io.FormatError) as info:
+        io.read(p, index=bad)
+    with pytest.raises(io.FormatError) as expected:
+        list(io.iread(p, strict=True))
+    assert str(info.value) == str(expected.value) == f"{p}, line {line}: expected a number, got 'oops'"
+
+
+def test_read_by_index_of_a_cut_trajectory_is_strict(tmp_path):
+    lines = ff.xdatcar_text(MANY).splitlines(keepends=True)
+    p = ff.write(tmp_path, "XDATCAR", "".join(lines[:-2]))
+    good = list(io.iread(ff.write(tmp_path, "XDATCAR.good", "".join(lines)), format="xdatcar"))
+    # A frame before the cut is read; one at or past it (or the last) is the cut's FormatError.
+    assert io.read(p, index=17) == good[17] and io.read(p, index=MANY - 2) == good[MANY - 2]
+    for k in (MANY - 1, -1, MANY + 3):
+        with pytest.raises(io.FormatError) as info:
+            io.read(p, index=k)
+        assert str(info.value).startswith(f"{p}, line {len(lines) - 1}: ")

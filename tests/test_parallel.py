@@ -2,7 +2,9 @@
 cluster, and `quorvel neighbors --workers/--scheduler`: every way gives the
 sequential results bit for bit."""
 
+import concurrent.futures
 import logging
+import pickle
 import socket
 import subprocess
 import sys
@@ -11,7 +13,7 @@ import numpy as np
 import pytest
 
 import quorvel
-from quorvel import cli, engine, io
+from quorvel import cli, engine, io, parallel
 
 import frame_files as ff
 import support
@@ -74,9 +76,9 @@ def test_pool_chunks_and_thread_default(path):
     frames = io.Frames(path)[2:]
     got = quorvel.map_chunks(ff.histogram_sum, frames, workers=2, chunk=4)
     assert_same_chunks(got, chunk_sums(frames, 4))
-    # Up to four chunks per worker by default, in order, covering every frame once.
+    # Up to eight chunks per worker by default, in order, covering every frame once.
     sizes = quorvel.map_chunks(len, frames, workers=2)
-    assert sum(sizes) == len(frames) and 4 <= len(sizes) <= 8 and sizes == sorted(sizes, reverse=True)
+    assert sum(sizes) == len(frames) and 8 <= len(sizes) <= 16 and sizes == sorted(sizes, reverse=True)
     # Workers search on one thread when threads=None, unless told otherwise.
     assert quorvel.map_frames(ff.threads_default, path, workers=2) == [1] * FRAMES
 
@@ -187,6 +189,82 @@ def test_dask_gives_the_sequential_results(client, path, sequential):
 def test_dask_raises_the_error_of_fn_with_its_type(client, path):
     with pytest.raises(ff.Refused, match="refused .*frame=3$"):
         quorvel.map_frames(ff.refuse_frame, path, client=client)
+
+
+# ---------------------------------------------------------------------------
+# What a chunk reads and what it carries, on a pool and on Dask
+
+
+def _where(request, where):
+    return {"workers": 2} if where == "pool" else {"client": request.getfixturevalue("client")}
+
+
+@pytest.mark.parametrize("where", ["pool", "dask"])
+def test_each_chunk_reads_only_its_own_frames(tmp_path, request, where):
+    # Frame 0 has a bad number, which the frame scanner does not read: only a
+    # chunk that reads frame 0 meets it.
+    text = ff.xyz_text(FRAMES)
+    lines = text.split("\n")
+    lines[2] = "Si 0.5 bad 0.5"
+    bad = ff.write(tmp_path, "bad.xyz", "\n".join(lines))
+    expected = [ff.pairs(s) for s in io.Frames(ff.write(tmp_path, "good.xyz", text))[1:]]
+    options = _where(request, where)
+    assert_same_pairs(quorvel.map_frames(ff.pairs, io.Frames(bad)[1:], chunk=2, **options), expected)
+    with pytest.raises(io.FormatError, match=r"bad.xyz, line 3: expected a number, got 'bad'$"):
+        quorvel.map_frames(ff.pairs, bad, chunk=2, **options)
+
+
+class _RecordingPool(concurrent.futures.ProcessPoolExecutor):
+    """A process pool that notes the pickled size of what it starts its
+    workers with and of each task."""
+
+    sent = []
+
+    def __init__(self, *args, initargs=(), **kwargs):
+        self.sent.append(("start", len(pickle.dumps(initargs))))
+        super().__init__(*args, initargs=initargs, **kwargs)
+
+    def submit(self, fn, *args, **kwargs):
+        self.sent.append(("task", len(pickle.dumps((fn, args, kwargs)))))
+        return super().submit(fn, *args, **kwargs)
+
+
+class _RecordingClient:
+    """A Dask client that notes the pickled size of what it scatters and of
+    each task's arguments."""
+
+    def __init__(self, client):
+        self.client = client
+        self.sent = []
+
+    def nthreads(self):
+        return self.client.nthreads()
+
+    def scatter(self, data, **kwargs):
+        self.sent.append(("start", len(pickle.dumps(data))))
+        return self.client.scatter(data, **kwargs)
+
+    def submit(self, fn, *args, **kwargs):
+        self.sent.append(("task", len(pickle.dumps([a for a in args if not hasattr(a, "key")]))))
+        return self.client.submit(fn, *args, **kwargs)
+
+
+@pytest.mark.parametrize("where", ["pool", "dask"])
+def test_the_index_goes_to_the_workers_once(tmp_path, request, monkeypatch, where):
+    frames = io.Frames(ff.write(tmp_path, "long.xyz", ff.xyz_text(1500)))
+    index_size = len(pickle.dumps(frames.index))
+    if where == "pool":
+        _RecordingPool.sent = sent = []
+        monkeypatch.setattr(parallel.concurrent.futures, "ProcessPoolExecutor", _RecordingPool)
+        options = {"workers": 2}
+    else:
+        recording = _RecordingClient(request.getfixturevalue("client"))
+        sent, options = recording.sent, {"client": recording}
+    assert quorvel.map_frames(len, frames[5:], chunk=100, **options) == [len(ff.SYMBOLS)] * 1495
+    starts = [size for what, size in sent if what == "start"]
+    tasks = [size for what, size in sent if what == "task"]
+    assert len(starts) == 1 and starts[0] >= index_size > 30_000
+    assert len(tasks) == 15 and max(tasks) < 1000
 
 
 # ---------------------------------------------------------------------------

@@ -7,7 +7,7 @@ import numpy as np
 
 from .. import _engine
 from ..engine import _geometry, native_threads
-from ._sources import check_frames, check_workers, run_chunks
+from ._sources import check_frames, check_workers, run_chunks, species_seen
 
 
 class RDF:
@@ -346,6 +346,10 @@ def rdf(source, rmax, bins=200, *, pairs=None, frames=None, workers=None, client
     wanted = None
     if pairs is not None:
         wanted = check_pairs(pairs, _AnySpecies())
+        # Species the source does not have are refused before any frame is searched.
+        species = species_seen(source, {x for p in wanted for x in p}, format)
+        if species is not None:
+            check_pairs(wanted, species)
     parts = run_chunks(rdf_chunk, source, frames, format, workers, client, progress, chunk, rmax=rmax, bins=bins,
                        threads=threads, volume=volume)
     result = sum(parts[1:], parts[0])

@@ -6,6 +6,7 @@ Dask cluster)."""
 import functools
 import itertools
 import os
+import warnings
 
 
 def check_frames(frames):
@@ -77,6 +78,45 @@ def numbered_frames(source, frames=None, format=None):
         return ((k, source[k]) for k in _selected(len(source), frames))
     raise ValueError("the source must be a Structure, a Trajectory, a path, a quorvel.io.Frames or a list of "
                      f"Structures, not {type(source).__name__}")
+
+
+def species_seen(source, wanted, format=None):
+    """The species of `source`'s atoms (in order of first appearance), read
+    only as far as it takes to find every species of `wanted`: a Structure's
+    or Trajectory's own; a file's from its first frame when it is a VASP
+    file (every frame has the first one's atoms), else from its frames read
+    in order until all are found. A file is read whole here, whatever frames
+    are selected; a fault in it is left for the run to report."""
+    if _is_structure(source) or _is_trajectory(source):
+        return list(dict.fromkeys(source.symbols))
+    if isinstance(source, (list, tuple)):
+        return list(dict.fromkeys(x for s in source if _is_structure(s) for x in s.symbols))
+    from .. import io
+
+    Frames = _frames_class()
+    if Frames is not None and isinstance(source, Frames):
+        path, format = source.path, source.format
+    elif isinstance(source, (str, bytes, os.PathLike)):
+        path = os.fspath(source)
+    else:
+        return None
+    seen = {}
+    try:
+        format = io.guess_format(path) if format is None else format
+        with warnings.catch_warnings():
+            # A trajectory cut short is reported by the run itself.
+            warnings.simplefilter("ignore", io.TruncatedTrajectoryWarning)
+            frames = io.iread(path, format)
+            try:
+                for s in frames:
+                    seen.update(dict.fromkeys(s.symbols))
+                    if format != "xyz" or all(x in seen for x in wanted):
+                        break
+            finally:
+                frames.close()
+    except (ValueError, OSError, EOFError):
+        return None
+    return list(seen)
 
 
 def _path_frames(path, frames, format):

@@ -4,10 +4,11 @@ first lines, and reading or writing through the reader of that format."""
 import collections
 import operator
 import os
+import stat
 
 from ._errors import FormatError
 from ._fields import INT
-from ._files import READ_ERRORS, lenient, open_text, read_error
+from ._files import READ_ERRORS, is_compressed, lenient, open_text, read_error
 from ._model import Structure
 from ._vasp import FRAME_LINE, iter_xdatcar, read_poscar, write_poscar, write_xdatcar
 from ._xyz import iter_xyz, write_xyz
@@ -116,9 +117,32 @@ def read(path, format=None, index=0):
 
 def frame_at(path, format, index):
     """(the frame at index, counted from 0 or from -1 for the last, or None
-    when there is none; the number of frames read). Reads up to that frame,
-    or through the whole file when it is not there; holds at most -index
-    frames at a time."""
+    when there is none; the number of frames in the file, or read).
+
+    A frame of a plain (uncompressed) trajectory file is read alone from its
+    offset, after one pass of the frame scanner over the file (which reads
+    no number). The first few frames, a POSCAR, a compressed file or one
+    that is not a regular file are read in order up to that frame (or
+    through the whole file when it is not there), holding at most -index
+    frames at a time; so is a file cut short or faulty before its end, so
+    that the frames before the fault are read and the error is iread's."""
+    format = _format_of(path, format)
+    if not 0 <= index < _READ_IN_ORDER and format != "poscar" and _plain_file(path):
+        from ._index import build_index, read_frames  # _index builds on this module
+
+        try:
+            frame_index = build_index(path, format, strict=True)
+        except FormatError:
+            frame_index = None
+        if frame_index is not None:
+            count = len(frame_index)
+            if not -count <= index < count:
+                return None, count
+            frames = read_frames(frame_index, [index])
+            try:
+                return next(frames), count
+            finally:
+                frames.close()
     frames = iread(path, format, strict=True)
     try:
         if index >= 0:
@@ -134,6 +158,21 @@ def frame_at(path, format, index):
         return (last[0] if count >= -index else None), count
     finally:
         frames.close()
+
+
+# Frames this near the start are read in order: cheaper than a pass of the
+# scanner over a long file.
+_READ_IN_ORDER = 16
+
+
+def _plain_file(path):
+    """True for a regular file that is not compressed (by its name)."""
+    if is_compressed(path):
+        return False
+    try:
+        return stat.S_ISREG(os.stat(path).st_mode)
+    except (OSError, ValueError):
+        return False
 
 
 def write(path, frames, format=None, **options):

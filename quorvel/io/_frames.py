@@ -6,8 +6,9 @@ import os
 import numpy as np
 
 from ._dispatch import _format_of
-from ._index import build_index, read_frames
+from ._index import build_index, read_frames, read_xdatcar_arrays
 from ._model import Trajectory
+from ._vasp import _expand
 
 
 class Frames:
@@ -117,14 +118,22 @@ class Frames:
 
     def read(self):
         """All the frames as one Trajectory: cells (F, 3, 3) and
-        scaled_positions (F, N, 3), computed from each frame's cell and
-        Cartesian positions (``io.read_xdatcar`` gives an XDATCAR file's own
-        fractional coordinates). Every frame must have the same atoms in the
-        same order, the same periodicity and a cell; the comment is the first
-        frame's. No frames give a Trajectory of none with no atoms."""
+        scaled_positions (F, N, 3). For an XDATCAR file these are the file's
+        own fractional coordinates, bit for bit what ``io.read_xdatcar``
+        gives (the fixed-cell frames of an uncompressed file parsed in one
+        native call); for an XYZ file they are computed from each frame's
+        cell and Cartesian positions. Every frame must have the same atoms
+        in the same order, the same periodicity and a cell; the comment is
+        the first frame's. No frames give a Trajectory of none with no
+        atoms."""
+        numbers = self.numbers
+        if self.index.format == "xdatcar" and len(numbers):
+            cells, scaled = read_xdatcar_arrays(self.index, numbers)
+            comment, _, _, names, counts = self.index.header[:5]
+            return Trajectory(cells, scaled, _expand(names, counts), (True, True, True), comment)
         cells, scaled = [], []
         first = None
-        for k, s in zip(self.numbers, self):
+        for k, s in zip(numbers, self):
             if first is None:
                 first = (k, s.symbols, s.pbc, s.comment)
             elif s.symbols != first[1]:

@@ -41,7 +41,9 @@ _END, _CUT, _UNREAD = range(3)
 class FrameIndex:
     """The frames of one file: frame k starts at byte ``starts[k]`` (of the
     decompressed bytes, for a compressed file), on line ``lines[k]``
-    (1-based), and is of kind ``kinds[k]``. ``header`` is an XDATCAR file's
+    (1-based), and is of kind ``kinds[k]``; its atom lines start at byte
+    ``blocks[k]`` (-1 where the readers, not the scanner, found the frame).
+    ``header`` is an XDATCAR file's
     first header as the reader needs it (None for other formats), and
     ``headers[k]`` the frame whose own header gives frame k its cell (-1:
     the first header), None when no frame has a header of its own.
@@ -62,6 +64,7 @@ class FrameIndex:
     header: tuple = None
     headers: np.ndarray = None
     stream: bool = False
+    blocks: np.ndarray = None
 
 
     def __len__(self):
@@ -85,7 +88,7 @@ def build_index(path, format=None, *, strict=False):
     if format == "poscar":
         read_poscar(path)
         one = np.zeros(1, dtype=np.int64)
-        return FrameIndex(path, format, 1, size, mtime_ns, one, one + 1, one)
+        return FrameIndex(path, format, 1, size, mtime_ns, one, one + 1, one, blocks=one - 1)
     with open_lines(path) as lines:
         if format == "xdatcar":
             st = xdatcar_start(lines)
@@ -97,17 +100,19 @@ def build_index(path, format=None, *, strict=False):
             parts = _scan(lines, strict, None)
             header = None
         stream = not lines.mapped
-    starts, numbers, kinds = (np.concatenate([p[k] for p in parts]) if parts else np.zeros(0, np.int64)
-                              for k in range(3))
+    starts, numbers, kinds, blocks = (np.concatenate([p[k] for p in parts]) if parts else np.zeros(0, np.int64)
+                                      for k in range(4))
     kinds = kinds.astype(np.int8)
     headers = None
     if format == "xdatcar" and (kinds == _HEADER).any():
         headers = np.maximum.accumulate(np.where(kinds == _HEADER, np.arange(len(kinds)), -1))
-    return FrameIndex(path, format, len(starts), size, mtime_ns, starts, numbers, kinds, header, headers, stream)
+    return FrameIndex(path, format, len(starts), size, mtime_ns, starts, numbers, kinds, header, headers, stream,
+                      blocks)
 
 
 def _scan(lines, strict, st):
-    """[(starts, line numbers, kinds)] of every frame from lines' position:
+    """[(starts, line numbers, kinds, atom-block offsets)] of every frame
+    from lines' position:
     the scanner's runs, and the frames it leaves to the readers, read one
     by one. st: the XDATCAR state (None for XYZ), kept up to date."""
     parts = []
@@ -119,9 +124,9 @@ def _scan(lines, strict, st):
             t = _reader.scan_xyz(lines.data, lines.pos, lines.lineno + 1)
         else:
             t = _reader.scan_xdatcar(lines.data, lines.pos, lines.lineno + 1, st.n, st.frame, st.blank_separated)
-        starts, _, _, numbers, _, kinds, stop, stop_line, reason = t
+        starts, blocks, _, numbers, _, kinds, stop, stop_line, reason = t
         if len(starts):
-            parts.append((starts + lines.base, numbers, kinds))
+            parts.append((starts + lines.base, numbers, kinds, blocks + lines.base))
             frame += len(starts)
             if st is not None:
                 st.frame = frame
@@ -154,7 +159,7 @@ def _scan(lines, strict, st):
             cut_short(e, lines, frame, strict or (st is None and frame == 0))
             return parts
         frame += 1
-        parts.append((np.array([start]), np.array([number]), np.array([kind])))
+        parts.append((np.array([start]), np.array([number]), np.array([kind]), np.array([-1])))
 
 
 def _kind(first, skipped, st):
@@ -181,6 +186,44 @@ def read_frames(index, numbers):
     with _Source(index) as source:
         for k in numbers:
             yield _read_frame(index, source, k)
+
+
+def read_xdatcar_arrays(index, numbers):
+    """(cells (F, 3, 3), fractional coordinates (F, N, 3)) of the XDATCAR
+    frames numbered `numbers` (as for read_frames), bit for bit the values
+    read_xdatcar gives: the file's own fractions (Cartesian frames solved
+    for them with the cell, as the reader does). The fixed-cell frames of a
+    memory-mapped file are parsed in one native call, the others (and all,
+    when a block fails, so that the error names its line) frame by frame."""
+    numbers = np.array([_frame_number(index, k) for k in numbers], dtype=np.int64)
+    _check_identity(index)
+    comment, cell, axis_scale, names, counts, counts_no, blank_separated = index.header
+    cell, axis_scale = np.array(cell), np.array(axis_scale)
+    cells = np.empty((len(numbers), 3, 3))
+    frac = np.empty((len(numbers), sum(counts), 3))
+    batch = np.zeros(len(numbers), dtype=bool)
+    if not index.stream and index.blocks is not None:
+        batch = (index.blocks[numbers] >= 0) & (index.kinds[numbers] != _HEADER)
+        if index.headers is not None:
+            batch &= index.headers[numbers] < 0
+    with _Source(index) as source:
+        if batch.any():
+            chosen = numbers[batch]
+            try:
+                got = _reader.parse_xdatcar_frames(source.data, index.blocks[chosen], frac.shape[1])
+            except ValueError:
+                batch[:] = False
+            else:
+                for k in np.flatnonzero(index.kinds[chosen] == _CARTESIAN).tolist():
+                    got[k] = np.linalg.solve(cell.T, (got[k] * axis_scale).T).T
+                if batch.all():
+                    cells[:] = cell
+                    return cells, got
+                frac[batch] = got
+                cells[batch] = cell
+        for row in np.flatnonzero(~batch).tolist():
+            cells[row], frac[row] = _xdatcar_at(index, source, int(numbers[row]))
+    return cells, frac
 
 
 def _frame_number(index, k):
@@ -243,6 +286,15 @@ def _read_frame(index, source, k):
     start, line, kind = int(index.starts[k]), int(index.lines[k]), int(index.kinds[k])
     if index.format == "xyz":
         return source.at(start, line, lambda lines: xyz_structure(lines.path, *xyz_frame(lines, k)))
+    cell, frac = _xdatcar_at(index, source, k)
+    return Structure(cell, frac @ cell, _expand(index.header[3], index.header[4]), (True, True, True), None,
+                     index.header[0])
+
+
+def _xdatcar_at(index, source, k):
+    """(cell, fractional coordinates) of XDATCAR frame k, read from its
+    offset as xdatcar_frame reads it."""
+    start, line, kind = int(index.starts[k]), int(index.lines[k]), int(index.kinds[k])
     comment, cell, axis_scale, names, counts, counts_no, blank_separated = index.header
     st = XdatcarState(comment, np.array(cell), np.array(axis_scale), names, counts, counts_no)
     st.symbols = _expand(names, counts)
@@ -257,5 +309,4 @@ def _read_frame(index, source, k):
     got = source.at(start, line, lambda lines: xdatcar_frame(lines, st, after_blank=kind == _BLANK))
     if got is None:
         raise FormatError(index.path, line, "no frame here: the file changed since it was indexed")
-    cell, frac = got
-    return Structure(cell, frac @ cell, st.symbols, (True, True, True), None, comment)
+    return got
