@@ -361,3 +361,21 @@ def test_npz_stream_into_a_fifo(tmp_path):
             out.commit()
     np.testing.assert_array_equal(np.load(stdio.BytesIO(got["data"]))["i"], np.arange(5))
     assert os.listdir(tmp_path) == ["pairs.npz"]
+
+
+@pytest.mark.parametrize("comments", [["", "", ""], ["first", "", "third"], ["", "2", ""]])
+def test_a_variable_cell_xdatcar_with_empty_comments_reads_back(tmp_path, comments):
+    """Each frame header of a variable-cell XDATCAR repeats the frame's
+    comment; an empty one is a blank line that must not be taken for a
+    separator between frames, by any reader."""
+    frames = [io.Structure(np.diag([5.0 + 0.1 * k, 5.0, 5.5]), [[0.0, 0.0, 0.0], [1.0, 1.2, 1.4]], ["Si", "O"],
+                           comment=c) for k, c in enumerate(comments)]
+    path = tmp_path / "XDATCAR"
+    io.write(path, frames, format="xdatcar")
+    cells = np.array([s.cell for s in frames])
+    assert np.array_equal(io.read_xdatcar(path).cells, cells)
+    assert np.array_equal([s.cell for s in io.iread(path)], cells)
+    lazy = io.Frames(path)
+    assert len(lazy) == 3 and np.array_equal([lazy[k].cell for k in (0, 2, 1)], cells[[0, 2, 1]])
+    assert np.array_equal(lazy.read().cells, cells)
+    assert np.array_equal(io.read(path, index=2).positions, frames[2].positions)

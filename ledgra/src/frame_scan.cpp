@@ -112,6 +112,25 @@ enum class Configuration { no, direct, cartesian, unsure };
     return true;
 }
 
+// Whether `line` may hold a scale factor alone: one or three words of the
+// characters of a number (the reader checks the grammar).
+[[nodiscard]] bool may_be_scale(std::string_view line) noexcept {
+    std::size_t words = 0;
+    bool in_word = false;
+    for (const char ch : line) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (is_blank_byte(c)) {
+            in_word = false;
+            continue;
+        }
+        const bool numeric = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E';
+        if (!numeric) return false;
+        if (!in_word) ++words;
+        in_word = true;
+    }
+    return words == 1 || words == 3;
+}
+
 // Walks a text line by line, counting lines from a given number.
 class Cursor {
 public:
@@ -421,6 +440,10 @@ FrameTable scan_xdatcar(std::string_view text, std::size_t offset, std::size_t l
                     break;
                 }
                 if (frame == 0) return stop(frame_pos, frame_line, ScanStop::unread);
+                // After blank lines, a line that may be a scale factor makes
+                // the last blank line the header's (empty) comment: the
+                // reader decides.
+                if (skipped > 0 && may_be_scale(first)) return stop(frame_pos, frame_line, ScanStop::unread);
                 // A header before this frame: comment, scale and lattice,
                 // then names and counts up to the configuration line.
                 kind = FrameKind::header;

@@ -27,8 +27,8 @@ from ._dispatch import _format_of
 from ._errors import FormatError, cut_short
 from ._files import _COMPRESSORS, ByteLines, open_lines
 from ._model import Structure
-from ._vasp import (FRAME_LINE, XdatcarState, _expand, _is_cartesian, _read_header, read_poscar, xdatcar_frame,
-                    xdatcar_start)
+from ._vasp import (FRAME_LINE, XdatcarState, _expand, _is_cartesian, _read_header, _scale_like, read_poscar,
+                    xdatcar_frame, xdatcar_start)
 from ._xyz import xyz_frame, xyz_structure
 
 # Frame kinds, as quorvel._reader's scanner gives them.
@@ -143,13 +143,19 @@ def _scan(lines, strict, st):
                 raise FormatError(lines.path, None, "the file is empty: expected an XYZ atom count")
             return parts
         # A frame for the readers to judge.
-        skipped = lines.skip_blank()
+        skipped, last_blank = _skip_blank(lines)
         if lines.peek() is None:
             if st is None and frame == 0:
                 raise FormatError(lines.path, None, "the file is empty: expected an XYZ atom count")
             return parts
         start, number = lines.base + lines.pos, lines.lineno + 1
         kind = _XYZ if st is None else _kind(lines.peek(), skipped, st)
+        if kind == _HEADER and skipped and _scale_like(lines.peek()):
+            # The last blank line is this header's (empty) comment: the
+            # frame starts there, and is read from there.
+            start, number = lines.base + last_blank[0], last_blank[1]
+            lines.seek(last_blank[0], last_blank[1] - 1)
+            skipped = 0
         try:
             if st is None:
                 xyz_frame(lines, frame)
@@ -160,6 +166,19 @@ def _scan(lines, strict, st):
             return parts
         frame += 1
         parts.append((np.array([start]), np.array([number]), np.array([kind]), np.array([-1])))
+
+
+def _skip_blank(lines):
+    """Consumes the blank lines ahead: (how many, (offset, line number) of
+    the last one or None)."""
+    skipped, last = 0, None
+    while True:
+        line = lines.peek()
+        if line is None or line.strip():
+            return skipped, last
+        last = (lines.pos, lines.lineno + 1)
+        lines.next()
+        skipped += 1
 
 
 def _kind(first, skipped, st):
@@ -283,7 +302,7 @@ def index_size(f):
 
 
 def _read_frame(index, source, k):
-    start, line, kind = int(index.starts[k]), int(index.lines[k]), int(index.kinds[k])
+    start, line = int(index.starts[k]), int(index.lines[k])
     if index.format == "xyz":
         return source.at(start, line, lambda lines: xyz_structure(lines.path, *xyz_frame(lines, k)))
     cell, frac = _xdatcar_at(index, source, k)

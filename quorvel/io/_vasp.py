@@ -26,7 +26,7 @@ FRAME_LINE = re.compile(r"\s*(?:direct|cartesian)\b", re.IGNORECASE)
 Header = collections.namedtuple("Header", "comment cell axis_scale names counts counts_line named")
 
 
-def _read_header(lines, fmt):
+def _read_header(lines, fmt, comment=None):
     """Reads comment, scale, lattice, species names and counts. Returns a
     Header (comment, cell, axis_scale, names, counts, counts_line, named): cell
     already scaled, axis_scale the (3,) factors that Cartesian positions are
@@ -34,9 +34,11 @@ def _read_header(lines, fmt):
     whether the file has species names (else they come from the comment).
     Names and counts may each be wrapped onto several lines. Species names
     are spelled as the XYZ reader spells them, without the hash of a
-    POTCAR label (see _potcar_name)."""
+    POTCAR label (see _potcar_name). comment: the comment line when it has
+    been read already (lines then start at the scale factor)."""
     path = lines.path
-    comment = need_comment(lines, f"the comment line of the {fmt} header")
+    if comment is None:
+        comment = need_comment(lines, f"the comment line of the {fmt} header")
 
     scale_line = need(lines, "the scale factor")
     scale_no = lines.lineno
@@ -111,6 +113,12 @@ def _read_header(lines, fmt):
                                                   f"({len(names)} names, {len(counts)} counts)")
         names = _species_names(names)
     return Header(comment, cell, axis_scale, names, counts, counts_no, named)
+
+
+def _scale_like(line):
+    """Whether line holds a scale factor alone: one number, or three."""
+    tokens = line.split()
+    return len(tokens) in (1, 3) and all(number(t) is not None for t in tokens)
 
 
 def _starts_with_number(line):
@@ -458,9 +466,15 @@ def xdatcar_frame(lines, st, after_blank=False):
         line = need_comment(lines, "a 'Direct configuration=' line")
         raise FormatError(path, lines.lineno, f"expected a 'Direct configuration=' line, got {line.strip()!r}")
     else:
-        # A header before this frame: the variable-cell form.
+        # A header before this frame: the variable-cell form. When blank
+        # lines were skipped and a scale factor follows, the last of them
+        # was the header's comment line (an empty comment, as written for a
+        # structure without one).
         header_at = lines.lineno + 1
-        _, st.cell, st.axis_scale, names_k, counts_k, st.counts_no, _ = _read_header(lines, "XDATCAR")
+        comment = None
+        if skipped and _scale_like(lines.peek()):
+            comment, header_at = "", lines.lineno
+        _, st.cell, st.axis_scale, names_k, counts_k, st.counts_no, _ = _read_header(lines, "XDATCAR", comment)
         if sum(counts_k) != st.n or _expand(names_k, counts_k) != st.symbols:
             raise FormatError(path, header_at, f"the header of frame {st.frame + 1} lists other atoms "
                                                f"({' '.join(map(str, counts_k))}) than the first header")

@@ -228,6 +228,11 @@ TEST(ScanXdatcar, Layouts) {
         {"blank separated", k_header + "\n" + xdatcar_frame("", 2) + " \n" + xdatcar_frame("", 2), {9, 12}, {2, 2},
          ql::ScanStop::end, 14},
         {"variable cell", k_header + direct + k_header + cart, {8, 11}, {0, 3}, ql::ScanStop::end, 21},
+        // An empty comment opens the second header: the reader decides.
+        {"variable cell, empty comment", k_header + direct + "\n" + k_header.substr(3) + cart, {8}, {0},
+         ql::ScanStop::unread, 11},
+        {"blank line, then a header", k_header + direct + "\n" + k_header + cart, {8, 12}, {0, 3},
+         ql::ScanStop::end, 22},
         {"cut in a frame", k_header + direct + xdatcar_frame("Direct configuration=     2\n", 1), {8}, {0},
          ql::ScanStop::cut, 11},
         {"last line cut", k_header + direct + "Direct configuration= 2\n 0.1 0.2 0.3\n 0.1 0.2", {8}, {0},
