@@ -13,6 +13,7 @@ import sys
 import numpy as np
 import pytest
 
+import quorvel
 from quorvel import _ledgra, _reader, io
 
 # Every type, counts above 1, quoted values with escapes, two frames of
@@ -525,3 +526,24 @@ def test_pages_read_go_back_while_frames_are_read(tmp_path, monkeypatch):
         released = lines._released
     assert len(frames) == 400 and frames[-1].arrays["f"].tolist() == [1.0, 2.0]
     assert released >= os.path.getsize(p) - 2 * mmap.PAGESIZE
+
+
+def test_a_dataset_opened_as_frames_feeds_the_batched_neighbor_list(tmp_path):
+    rng = np.random.default_rng(7)
+    structures = []
+    for k in range(5):
+        n = int(rng.integers(3, 9))
+        cell = np.diag(rng.uniform(4.0, 6.0, 3)) + rng.uniform(-0.3, 0.3, (3, 3))
+        structures.append(io.Structure(cell, rng.uniform(0, 1, (n, 3)) @ cell, ["O", "H"] * (n // 2) + ["O"] * (n % 2),
+                                       (True, k % 2 == 0, True), info={"energy": float(k)},
+                                       arrays={"forces": rng.normal(size=(n, 3))}))
+    path = tmp_path / "data.xyz"
+    io.write(path, structures)
+    frames = io.Frames(path)
+    batch = quorvel.neighbor_lists(frames[1:4], 3.0)
+    for b, s in enumerate(structures[1:4]):
+        pairs = slice(batch.pair_offsets[b], batch.pair_offsets[b + 1])
+        i, j, d, D, S = quorvel.neighbor_list(s, 3.0)
+        assert np.array_equal(batch.i[pairs] - batch.atom_offsets[b], i)
+        assert np.array_equal(batch.j[pairs] - batch.atom_offsets[b], j)
+        assert batch.d[pairs].tobytes() == d.tobytes() and np.array_equal(batch.S[pairs], S)
