@@ -43,6 +43,8 @@ import numpy as np  # noqa: E402
 import quorvel  # noqa: E402
 from quorvel import analysis, io  # noqa: E402
 
+from parallel_ceiling import parallel_ceiling  # noqa: E402
+
 BOX, RMAX, BINS = 31.0, 6.0, 120
 
 
@@ -144,38 +146,6 @@ def rdf_table(path, frames, with_mda):
           "process, and workers=2 over workers=1; cpu s includes the worker processes)")
     print(f"load average {os.getloadavg()[0]:.2f} (of {os.cpu_count()} CPUs); two processes of pure Python work run "
           f"{parallel_ceiling():.2f}x one here now (the ceiling that other work on this machine leaves)")
-
-
-def _spin(n):
-    x = 0
-    for i in range(n):
-        x += i
-    return x
-
-
-def parallel_ceiling(n=8_000_000):
-    """How much faster two processes do two equal pieces of pure Python work
-    than one process does both, on this machine now: the most that two
-    workers can gain over one while other work shares the CPUs. One process
-    is timed before and after the two, and the mean taken, as the load of
-    a shared machine changes from second to second."""
-    import concurrent.futures
-    import multiprocessing
-
-    def one():
-        t = time.perf_counter()
-        _spin(n)
-        _spin(n)
-        return time.perf_counter() - t
-
-    with concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
-        list(pool.map(_spin, [1, 1]))  # started
-        before = one()
-        t = time.perf_counter()
-        list(pool.map(_spin, [n, n]))
-        two = time.perf_counter() - t
-        after = one()
-    return (before + after) / 2 / two
 
 
 def fcc(rep, a=3.61, noise=0.05, seed=2):
