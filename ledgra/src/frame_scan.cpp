@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "fields.hpp"
 #include "messages.hpp"
@@ -205,6 +206,15 @@ void add_frame(FrameTable& t, std::size_t start, std::size_t start_line, const C
 // The most lines a variable-cell header may hold between its lattice and
 // its configuration line (species names and counts, each wrapped).
 constexpr std::size_t k_header_name_lines = 256;
+
+// The frames of `t`, the scan stopped at offset `at` (line `at_line`) for
+// `reason`.
+FrameTable stopped(FrameTable&& t, std::size_t at, std::size_t at_line, ScanStop reason) {
+    t.stop = at;
+    t.stop_line = at_line;
+    t.reason = reason;
+    return std::move(t);
+}
 
 }  // namespace
 
@@ -410,10 +420,7 @@ FrameTable scan_xdatcar(std::string_view text, std::size_t offset, std::size_t l
     Cursor c(text, offset, line);
     std::size_t frame = frames_before;
     const auto stop = [&](std::size_t at, std::size_t at_line, ScanStop reason) {
-        t.stop = at;
-        t.stop_line = at_line;
-        t.reason = reason;
-        return t;
+        return stopped(std::move(t), at, at_line, reason);
     };
     while (true) {
         const std::size_t frame_pos = c.pos();
@@ -475,10 +482,7 @@ FrameTable scan_xyz(std::string_view text, std::size_t offset, std::size_t line)
     FrameTable t;
     Cursor c(text, offset, line);
     const auto stop = [&](std::size_t at, std::size_t at_line, ScanStop reason) {
-        t.stop = at;
-        t.stop_line = at_line;
-        t.reason = reason;
-        return t;
+        return stopped(std::move(t), at, at_line, reason);
     };
     while (true) {
         const std::size_t frame_pos = c.pos();
